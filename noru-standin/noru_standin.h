@@ -1,0 +1,77 @@
+// Control and inspection side of our stand-in for the host library libnoru.so.1: one
+// process-wide in-memory host that a host program or a test configures, and a record of
+// every call the plug-in makes into it. The plug-in itself never uses this header.
+#pragma once
+
+#include "noruplugin.h"
+
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace noru_standin {
+
+struct LogLine {
+    QString level; // "debug", "info", "warning" or "error"
+    QString message;
+};
+
+struct InitPluginCall {
+    QString name;
+    unsigned int number = 0;
+    QList<DatabaseColumnStructure> columns[4];
+    PluginInitOptions options;
+};
+
+// One host call as the stand-in saw it: the operation's name ("logDebug", "addPluginItem",
+// ...), a detail (the message, the item uid, ...) and whether another call was running
+// in the stand-in on another thread at the same time.
+struct HostCall {
+    QString operation;
+    QString detail;
+    bool overlapped = false;
+};
+
+class Host {
+public:
+    static Host &instance();
+
+    // Configuration (any time, before or after the plug-in is loaded).
+    void reset(); // no devices, items, settings, interfaces or records; data directory kept
+    void setDevices(const QList<DeviceInstancePlugin> &devices);
+    void addDevice(const DeviceInstancePlugin &device); // its items are stored as well
+    void removeDevice(int id);
+    void setSetting(const QString &key, const QString &value);
+    void setNetworkInterfaces(const QList<NetworkInterfaceInstance> &interfaces);
+    void setDataDirectory(const QString &path); // also updates live PluginInterface objects
+    QString dataDirectory() const;
+
+    // State.
+    QList<DeviceInstancePlugin> devices() const;
+    bool findItem(const QString &uid, ItemInstancePlugin *item) const;
+
+    // Records of calls.
+    QList<LogLine> logs() const;
+    QList<ItemInstancePlugin> addedItems() const; // every addPluginItem, in order
+    QList<DeviceInstancePlugin> heartbeats() const;
+    int reloadCount() const;
+    QList<InitPluginCall> initPluginCalls() const;
+    QList<HostCall> calls() const;
+    void clearRecords();
+
+    // Waits up to timeoutMs for a log line that satisfies the predicate; true if found.
+    bool waitForLog(const std::function<bool(const LogLine &)> &predicate, int timeoutMs) const;
+    bool waitForLogContaining(const QString &text, int timeoutMs) const;
+    int countLogsContaining(const QString &text) const;
+
+    // Called on every log line as it arrives (the demo host prints them); may be null.
+    void setLogListener(std::function<void(const LogLine &)> listener);
+
+private:
+    Host();
+};
+
+} // namespace noru_standin

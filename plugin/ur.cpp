@@ -1,0 +1,180 @@
+#include "ur.h"
+
+#include "noru_identity.h"
+#include "urworker.h"
+#include "workeraccess.h"
+
+#include <QMutexLocker>
+#include <QWriteLocker>
+
+PluginInterface UR::interface;
+QMutex UR::interfaceMutex;
+WorkerClass *UR::worker = nullptr;
+// Created at load and never destroyed: the host may unload the library while the
+// thread object is still referenced by Qt's thread bookkeeping.
+QThread *UR::workerThread = new QThread();
+
+QReadWriteLock workerLifetimeLock;
+
+namespace {
+
+const DataType wholeNumberColumn = static_cast<DataType>(0);
+const DataType textColumn = static_cast<DataType>(8);
+
+void addDiscoveryPair(DatabaseColumnStructure &column)
+{
+    column.insertSelectionValues(QStringLiteral("__noru_discovery_editable"), QStringLiteral("1"));
+    column.insertSelectionValues(QStringLiteral("__noru_discovery_parameter_only"),
+                                 QStringLiteral("1"));
+}
+
+QList<noru_identity::Spec> urIdentitySpecs()
+{
+    static const char *const table[3][3] = {
+        {"vendor", "Vendor", "Robot manufacturer"},
+        {"model", "Model", "UR project / robot name"},
+        {"firmware", "Firmware", "UR controller software version"},
+    };
+    QList<noru_identity::Spec> specs;
+    for (const auto &row : table) {
+        noru_identity::Spec spec;
+        spec.key = QString::fromLatin1(row[0]);
+        spec.label = QString::fromLatin1(row[1]);
+        spec.description = QString::fromLatin1(row[2]);
+        specs.append(spec);
+    }
+    return specs;
+}
+
+void startWorker()
+{
+    QWriteLocker lifetime(&workerLifetimeLock);
+    if (!WorkerClass::done.load()) {
+        lifetime.unlock();
+        UR::logDebug(QStringLiteral("UR thread and worker class is already running"));
+        return;
+    }
+    UR::worker = new WorkerClass(nullptr);
+    UR::worker->moveToThread(UR::workerThread);
+    QObject::connect(UR::workerThread, &QThread::started, UR::worker, &WorkerClass::work);
+    // Claim the loop before the thread runs, so that a stopPlugin that comes before
+    // work() has begun still waits for this worker and stops it.
+    WorkerClass::done.store(false);
+    WorkerClass::run.store(true);
+    UR::workerThread->start(QThread::InheritPriority);
+    lifetime.unlock();
+    UR::logDebug(QStringLiteral("UR thread and worker class is started"));
+}
+
+} // namespace
+
+bool UR::init()
+{
+    DatabaseColumnStructure version(QStringLiteral("version"), wholeNumberColumn, 0,
+                                    QStringLiteral("2"),
+                                    QStringLiteral("The robot software version"));
+    version.insertSelectionValues(QStringLiteral("Auto"), QStringLiteral("0"));
+    version.insertSelectionValues(QStringLiteral("Up to 3.2"), QStringLiteral("1"));
+    version.insertSelectionValues(QStringLiteral("3.3 to 5.8"), QStringLiteral("2"));
+    version.insertSelectionValues(QStringLiteral("5.9 and up"), QStringLiteral("3"));
+
+    DatabaseColumnStructure timeout(
+        QStringLiteral("timeout_ms"), wholeNumberColumn, 0, QStringLiteral("60000"),
+        QStringLiteral("Overall discovery window in milliseconds for Universal Robots TCP "
+                       "probe. Default 60000 is 60 seconds."));
+    addDiscoveryPair(timeout);
+
+    DatabaseColumnStructure network(
+        QStringLiteral("network_interface"), textColumn, 64, QStringLiteral("eth0"),
+        QStringLiteral("Ethernet interface used for Universal Robots TCP subnet probe. Default "
+                       "is eth0. Choose All IPv4 interfaces to scan every NIC."));
+    network.insertSelectionValues(QStringLiteral("All IPv4 interfaces"), QString());
+    const QList<NetworkInterfaceInstance> interfaces = interface.getNetworkInterfaces();
+    for (const NetworkInterfaceInstance &nic : interfaces) {
+        if (!nic.name.isEmpty())
+            network.insertSelectionValues(nic.name, nic.name);
+    }
+    addDiscoveryPair(network);
+
+    DatabaseColumnStructure ports(
+        QStringLiteral("tcp_ports"), textColumn, 256, QStringLiteral("29999-30004"),
+        QStringLiteral("TCP ports for Universal Robots identify. Default 29999-30004 (dashboard "
+                       "29999, primary 30001, secondary/realtime/RTDE 30002-30004). Use commas "
+                       "and ranges."));
+    addDiscoveryPair(ports);
+
+    QList<DatabaseColumnStructure> columns;
+    columns << version << timeout << network << ports;
+
+    PluginInitOptions options;
+    options.hostFlag1 = false;
+    options.hostFlag2 = false;
+    options.hostFlag4 = true;
+    options.hostFlag5 = false;
+    options.actionName = QStringLiteral("discover");
+
+    {
+        QMutexLocker lock(&interfaceMutex);
+        interface.initPlugin(QStringLiteral("universal_robot"), 7u, {}, {}, columns, {}, options);
+        noru_identity::ensureItemsForAllDevices(&interface, urIdentitySpecs());
+    }
+    logDebug(QStringLiteral("Init UR app"));
+
+    startWorker();
+    return true;
+}
+
+bool UR::getEventData(LogList *) { return true; }
+bool UR::logCallback(LogList *) { return true; }
+bool UR::writeData(LogList *) { return true; }
+
+bool UR::stopPlugin()
+{
+    WorkerClass::run.store(false);
+    // Every pass of the loop is bounded (connects and reads time out), so this ends.
+    while (!WorkerClass::done.load())
+        QThread::msleep(1);
+    workerThread->quit();
+    workerThread->wait();
+
+    QWriteLocker lifetime(&workerLifetimeLock);
+    if (worker) {
+        delete worker;
+        worker = nullptr;
+    }
+    return true;
+}
+
+void UR::logDebug(QString message)
+{
+    QMutexLocker lock(&interfaceMutex);
+    interface.logDebug(message);
+}
+
+void UR::logInfo(QString message)
+{
+    QMutexLocker lock(&interfaceMutex);
+    interface.logInfo(message);
+}
+
+void UR::logWarning(QString message)
+{
+    QMutexLocker lock(&interfaceMutex);
+    interface.logWarning(message);
+}
+
+void UR::logError(QString message)
+{
+    QMutexLocker lock(&interfaceMutex);
+    interface.logError(message);
+}
+
+void UR::addHeartBeat(DeviceInstancePlugin *device)
+{
+    QMutexLocker lock(&interfaceMutex);
+    interface.watchdogAddHeartbeat(device);
+}
+
+QList<DeviceInstancePlugin> UR::getDevices() { return interface.getPluginDevices(); }
+
+void UR::addItem(ItemInstancePlugin *item) { interface.addPluginItem(item); }

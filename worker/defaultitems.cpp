@@ -1,0 +1,3 @@
+#include "urworker.h"
+
+void WorkerClass::addDefaultRobotItemsToDatabase(urinstance *) {}

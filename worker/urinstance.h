@@ -1,0 +1,106 @@
+// The per-robot record: the host's device, the connection state, and the latest values
+// decoded from the controller's stream. A plain value type; readers work on copies.
+#pragma once
+
+#include "noruplugin.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QMap>
+#include <QSet>
+#include <QString>
+
+#include <cstdint>
+
+struct robotstate_mode {
+    uint64_t timestamp = 0; // the eight bytes as received, big-endian
+    // Flag bytes keep the byte the controller sent (a 2 reads back as 2): a C++ bool
+    // cannot hold that, so they are bytes.
+    uint8_t isRealRobotConnected = 0;
+    uint8_t isRealRobotEnabled = 0;
+    uint8_t isPowerOnRobot = 0;
+    uint8_t isEmergencyStopped = 0;
+    uint8_t isProtectiveStopped = 0;
+    uint8_t isProgramRunning = 0;
+    uint8_t isProgramPaused = 0;
+    uint8_t robotMode = 0;
+    uint8_t controlMode = 0;
+    double targetSpeedFraction = 0;
+    double speedScaling = 0;
+    double targetSpeedFractionLimit = 0;
+};
+
+struct robotstate_joint {
+    double actualPosition = 0;
+    double targetPosition = 0;
+    double actualVelocity = 0;
+    float actualCurrent = 0;
+    float actualVoltage = 0;
+    float motorTemperature = 0;
+    float microTemperature = 0;
+    uint8_t jointMode = 0;
+};
+
+struct robotstate_tool {
+    int8_t analogInputRange2 = 0;
+    int8_t analogInputRange3 = 0;
+    double analogInput2 = 0;
+    double analogInput3 = 0;
+    float toolVoltage48V = 0;
+    uint8_t toolOutputVoltage = 0;
+    float toolCurrent = 0;
+    float toolTemperature = 0;
+    uint8_t toolMode = 0;
+};
+
+struct robotstate_force {
+    double x = 0, y = 0, z = 0, rx = 0, ry = 0, rz = 0, robotDexterity = 0;
+};
+
+struct robotstate_masterboard {
+    uint32_t digitalInputBits = 0;
+    uint32_t digitalOutputBits = 0;
+    double analogInput0 = 0;
+    double analogInput1 = 0;
+    double analogOutput0 = 0;
+    double analogOutput1 = 0;
+    float masterBoardTemperature = 0;
+    float robotVoltage48V = 0;
+    float robotCurrent = 0;
+    float masterIOCurrent = 0;
+    uint8_t safetyMode = 0;
+    uint8_t inReducedMode = 0;
+};
+
+struct urinstance {
+    DeviceInstancePlugin device{};
+    QDateTime waitUntil;
+    bool connected = false;
+    bool dataReceived = false;
+    int32_t socketFd = 0;
+    int32_t errorCount = 0;
+    bool initialized = false;
+    int32_t messageLength = 0;
+    int32_t versionMajor = 0;
+    int32_t versionMinor = 0;
+    QString projectName;
+    QMap<int, QString> variableNames;
+    QMap<QString, QString> variableValues;
+    robotstate_mode modeData;
+    QList<robotstate_joint> joints;
+    robotstate_tool toolData;
+    robotstate_force forceData;
+    robotstate_masterboard masterboardData;
+    QMap<int, int> variableCounts;
+    int32_t variableCountTotal = 0;
+    bool variablesFileLoaded = false;
+
+    // socketFd refers to an open connection of this record; a descriptor that was closed
+    // is never closed again, since its number may belong to someone else by then.
+    bool socketOpen = false;
+    // Bytes of the stream not yet decoded: the start of a message cut by the end of a read.
+    QByteArray pendingBytes;
+    // Names and titles already offered to the host as items for this record.
+    QSet<QString> offeredItems;
+};
