@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sets up what is missing and runs every test: the normal build, the AddressSanitizer +
+# UndefinedBehaviorSanitizer build, and a minute of fuzzing.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/setup.sh"
+jobs=$(( $(nproc) * 4 ))   # most end-to-end tests wait on the network, not the CPU
+
+echo "== Release build and tests"
+"$root/scripts/build.sh" "$root/build"
+(cd "$root/build" && ctest -j "$jobs" --output-on-failure)
+
+echo "== Sanitizer build and tests"
+"$root/scripts/build.sh" "$root/build-asan" -DUR_SANITIZE=ON -DUR_BUILD_BENCHMARKS=OFF
+(cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest -j "$jobs" --output-on-failure)
+
+echo "== Fuzzing"
+"$root/scripts/run-fuzz.sh" "${UR_FUZZ_SECONDS:-60}"
