@@ -1,0 +1,343 @@
+#include "ur_test_support.h"
+#include "ursim.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+
+#include <gmock/gmock.h>
+
+using ur_test::makeDevice;
+using ur_test::waitFor;
+
+namespace {
+
+class WorkerEndToEnd : public ur_test::PluginTest {
+protected:
+    void SetUp() override
+    {
+        PluginTest::SetUp();
+        ASSERT_TRUE(sim.start());
+    }
+    void TearDown() override
+    {
+        PluginTest::TearDown();
+        sim.stop();
+    }
+
+    ursim::Robot &serve(const QString &address, const ursim::Scenario &scenario = {})
+    {
+        ursim::RobotConfig config;
+        config.address = address;
+        config.scenario = scenario;
+        config.rateHz = 20;
+        ursim::Robot &robot = sim.addRobot(config);
+        EXPECT_TRUE(scenario.kind == ursim::Scenario::Kind::Refuse || robot.isListening())
+            << robot.lastError().toStdString();
+        return robot;
+    }
+
+    // The log lines that name the address, in order.
+    static QStringList linesAbout(const QString &address)
+    {
+        QStringList lines;
+        for (const noru_standin::LogLine &line : host().logs()) {
+            if (line.message.contains(address))
+                lines << line.message;
+        }
+        return lines;
+    }
+
+    static bool logged(const QString &level, const QString &message)
+    {
+        for (const noru_standin::LogLine &line : host().logs()) {
+            if (line.level == level && line.message == message)
+                return true;
+        }
+        return false;
+    }
+
+    ursim::Simulator sim;
+};
+
+TEST_F(WorkerEndToEnd, StartsOneWorkerAndStopsIt)
+{
+    ASSERT_TRUE(initPlugin());
+    EXPECT_TRUE(logged("debug", "UR thread and worker class is started"));
+
+    ASSERT_TRUE(plugin()->init());
+    EXPECT_TRUE(logged("debug", "UR thread and worker class is already running"));
+    EXPECT_EQ(host().countLogsContaining("UR thread and worker class is started"), 1);
+
+    ASSERT_TRUE(plugin()->stopPlugin());
+    EXPECT_TRUE(logged("info", "Worker loop stopped. Closing connections"));
+    EXPECT_TRUE(logged("debug", "Closing socket connections"));
+
+    // A fresh worker on the same thread object.
+    host().clearRecords();
+    ASSERT_TRUE(plugin()->init());
+    EXPECT_TRUE(logged("debug", "UR thread and worker class is started"));
+}
+
+TEST_F(WorkerEndToEnd, StopWithoutWorkerOrTwiceReturnsAtOnce)
+{
+    EXPECT_TRUE(plugin()->stopPlugin());
+    EXPECT_TRUE(plugin()->stopPlugin());
+    EXPECT_EQ(host().countLogsContaining("Worker loop stopped"), 0);
+}
+
+TEST_F(WorkerEndToEnd, StopRightAfterInitStopsThatWorker)
+{
+    const QString address = QStringLiteral("127.4.3.1");
+    serve(address);
+    host().setDevices({makeDevice(1, address, "Robot", 1)});
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(plugin()->init());
+        ASSERT_TRUE(plugin()->stopPlugin());
+    }
+    EXPECT_EQ(host().countLogsContaining("Worker loop stopped. Closing connections"), 3);
+    EXPECT_EQ(host().countLogsContaining("UR thread and worker class is started"), 3);
+    EXPECT_EQ(host().countLogsContaining("already running"), 0);
+}
+
+TEST_F(WorkerEndToEnd, RegistersDefaultItemsForDevicesWithFewerThanTenItems)
+{
+    serve("127.4.4.1");
+    serve("127.4.4.2");
+    // The identity items count too; with them present init adds none, so the worker sees
+    // exactly nine and ten items.
+    DeviceInstancePlugin nine = makeDevice(3, "127.4.4.1", "Nine", 1, {}, 6);
+    DeviceInstancePlugin ten = makeDevice(4, "127.4.4.2", "Ten", 1, {}, 7);
+    for (DeviceInstancePlugin *device : {&nine, &ten}) {
+        for (const char *key : {"vendor", "model", "firmware"}) {
+            ItemInstancePlugin item{};
+            item.uid = QStringLiteral("identity_%1_%2").arg(device->id).arg(key);
+            item.deviceId = device->id;
+            device->items.append(item);
+        }
+    }
+    host().setDevices({nine, ten});
+    ASSERT_TRUE(initPlugin());
+    ASSERT_TRUE(host().waitForLogContaining("Connected to robot @ 127.4.4.2", 20000));
+
+    const QStringList expected = {
+        "emergency_stopped|Emergency stopped|",
+        "protective_stopped|Protective stopped|",
+        "program_running|Program running|",
+        "program_paused|Program paused|",
+        "base_temperature|Base motor temperature|C\u00b0",
+        "base_current|Base motor current|A",
+        "shoulder_temperature|Shoulder motor temperature|C\u00b0",
+        "shoulder_current|Shoulder motor current|A",
+        "elbow_temperature|Elbow motor temperature|C\u00b0",
+        "elbow_current|Elbow motor current|A",
+        "wrist1_temperature|Wrist 1 motor temperature|C\u00b0",
+        "wrist1_current|Wrist 1 motor current|A",
+        "wrist2_temperature|Wrist 2 motor temperature|C\u00b0",
+        "wrist2_current|Wrist 2 motor current|A",
+        "wrist3_temperature|Wrist 3 motor temperature|C\u00b0",
+        "wrist3_current|Wrist 3 motor current|A",
+        "tool_analog_input_2|Tool analog input 2|",
+        "tool_analog_input_3|Tool analog input 3|",
+        "tool_output_voltage|Tool output voltage|V",
+        "tool_current|Tool current|A",
+        "tool_temperature|Tool temperature|C\u00b0",
+        "master_digital_input_bits|Digital input bits|",
+        "master_digital_output_bits|Digital output bits|",
+        "analog_input_0|Analog input 0|",
+        "analog_input_1|Analog input 1|",
+        "analog_output_0|Analog output 0|",
+        "analog_output_1|Analog output_1|",
+        "master_temperature|Controller temperature|C\u00b0",
+        "master_voltage_48v|Main voltage|V",
+        "master_robot_current|Robot current|A",
+        "master_io_current|IO current|A",
+        "master_safety_mode|Safety mode status|",
+        "master_reduced_mode|Reduced mode|",
+        "force_x|Force X|",
+        "force_y|Force Y|",
+        "force_z|Force Z|",
+        "force_rx|Force Rx|",
+        "force_ry|Force Ry|",
+        "force_rz|Force Rz|",
+    };
+
+    QStringList added;
+    for (const ItemInstancePlugin &item : host().addedItems()) {
+        if (item.uid.startsWith(QLatin1String("identity_")))
+            continue;
+        EXPECT_EQ(item.deviceId, 3) << item.uid.toStdString();
+        EXPECT_EQ(item.id, 0);
+        EXPECT_EQ(item.hostInt4, 1);
+        EXPECT_FALSE(item.hostFlag1);
+        EXPECT_FALSE(item.hostFlag3);
+        EXPECT_EQ(item.readIntervalMs, 0);
+        EXPECT_TRUE(item.description.isEmpty());
+        EXPECT_TRUE(item.properties.isEmpty());
+        ASSERT_TRUE(item.uid.endsWith(QLatin1String("_3"))) << item.uid.toStdString();
+        added << item.uid.chopped(2) + "|" + item.name + "|" + item.unit;
+    }
+    EXPECT_EQ(added, expected);
+
+    // The batch reaches the host in one piece: nothing else comes between its items.
+    const QList<noru_standin::HostCall> calls = host().calls();
+    int first = -1, last = -1;
+    for (int i = 0; i < calls.size(); ++i) {
+        if (calls[i].operation == "addPluginItem" && calls[i].detail.endsWith("_3") &&
+            !calls[i].detail.startsWith("identity_")) {
+            if (first < 0)
+                first = i;
+            last = i;
+        }
+    }
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(last - first + 1, 39);
+    for (int i = first; i <= last; ++i)
+        EXPECT_FALSE(calls[i].overlapped) << i;
+}
+
+TEST_F(WorkerEndToEnd, ConnectsReadsAndPublishes)
+{
+    const QString address = QStringLiteral("127.4.5.1");
+    ursim::Robot &robot = serve(address);
+    robotstate_masterboard board;
+    board.masterBoardTemperature = 41.5f;
+    robot.setMasterboard(board);
+    host().setDevices({makeDevice(5, address, "Robot", 1)});
+    ASSERT_TRUE(initPlugin());
+
+    ASSERT_TRUE(host().waitForLogContaining("Connected to robot @ " + address, 20000));
+    ASSERT_TRUE(waitFor([&] { return host().devices().first().items.size() >= 39; }));
+    auto list = ur_test::makeLogList(host().devices().first(), {"master_temperature_5"});
+    ASSERT_TRUE(plugin()->readData(list.get())) << list->errorText.toStdString();
+    EXPECT_EQ(list->items.first().values.value("value"), "41.5");
+    EXPECT_EQ(robot.connectionsAccepted(), 1);
+}
+
+TEST_F(WorkerEndToEnd, RefusedRobotWaitsItsErrorTimeBeforeTheNextAttempt)
+{
+    // Nothing listens on these addresses, so every connection is refused.
+    const QString fallback = QStringLiteral("127.4.6.1");
+    const QString configured = QStringLiteral("127.4.6.2");
+    host().setDevices({makeDevice(6, fallback, "Default wait", 0),
+                       makeDevice(7, configured, "Two seconds", 2)});
+    ASSERT_TRUE(initPlugin());
+
+    const QString waitLine = "Error connecting/reading to robot " + fallback +
+                             " Waiting another 5 seconds before trying again";
+    ASSERT_TRUE(host().waitForLogContaining(waitLine, 20000));
+    QElapsedTimer sinceWait;
+    sinceWait.start();
+    EXPECT_TRUE(logged("error", "Error connecting to robot: " + fallback +
+                                    " Error: Connection refused"));
+    EXPECT_FALSE(host().countLogsContaining("Connected to robot @ " + fallback));
+    EXPECT_TRUE(host().waitForLogContaining("Error connecting/reading to robot " + configured +
+                                                " Waiting another 2 seconds before trying again",
+                                            20000));
+
+    ASSERT_TRUE(host().waitForLogContaining("Reconnecting robot " + fallback, 30000));
+    EXPECT_GE(sinceWait.elapsed(), 4000);
+    // A failed reconnection imposes no further wait: it is tried on every pass.
+    EXPECT_TRUE(waitFor(
+        [&] { return host().countLogsContaining("Reconnecting robot " + fallback) >= 3; }));
+    EXPECT_EQ(host().countLogsContaining("Waiting another 5 seconds"), 1);
+}
+
+TEST_F(WorkerEndToEnd, SilentRobotGoesThroughTheReadFailureSequence)
+{
+    const QString address = QStringLiteral("127.4.7.1");
+    serve(address, ursim::Scenario::silent());
+    host().setDevices({makeDevice(8, address, "Quiet", 1)});
+    ASSERT_TRUE(initPlugin());
+
+    const QString waitLine = "Error connecting/reading to robot " + address +
+                             " Waiting another 1 seconds before trying again";
+    ASSERT_TRUE(waitFor([&] { return host().countLogsContaining(waitLine) >= 2; }, 60000));
+
+    QStringList steps;
+    for (const QString &line : linesAbout(address)) {
+        if (line.startsWith("Disconnected from robot Quiet IP: "))
+            steps << "D";
+        else if (line.startsWith("Reconnecting robot "))
+            steps << "R";
+        else if (line.startsWith("Connection opened to robot "))
+            steps << "O";
+        else if (line == waitLine)
+            steps << "W";
+    }
+    // The wait comes at the third failed read, then at every second one.
+    const QStringList expected = {"D", "R", "O", "D", "R", "O", "D", "W",
+                                  "R", "O", "D", "R", "O", "D", "W"};
+    EXPECT_EQ(steps.mid(0, expected.size()), expected);
+    // A read that times out closes quietly: no read error line.
+    EXPECT_EQ(host().countLogsContaining("Error reading from robot " + address), 0);
+}
+
+TEST_F(WorkerEndToEnd, RobotThatClosesIsReconnectedAndDataFlowsAgain)
+{
+    const QString address = QStringLiteral("127.4.8.1");
+    ursim::Robot &robot = serve(address, ursim::Scenario::closeAfter(8));
+    host().setDevices({makeDevice(9, address, "Closer", 1)});
+    ASSERT_TRUE(initPlugin());
+
+    ASSERT_TRUE(host().waitForLog(
+        [&](const noru_standin::LogLine &line) {
+            return line.level == "error" &&
+                   line.message.startsWith("Error reading from robot " + address + " - ") &&
+                   line.message.contains(" Read bytes: 0 FD: ");
+        },
+        30000));
+    ASSERT_TRUE(robot.waitForConnections(3, 30000));
+    EXPECT_GE(host().countLogsContaining("Connection opened to robot " + address), 1);
+
+    // Values sent after the reconnection reach the host.
+    ASSERT_TRUE(waitFor([&] { return host().devices().first().items.size() >= 39; }));
+    robotstate_tool tool;
+    tool.toolTemperature = 55.25f;
+    robot.setTool(tool);
+    EXPECT_TRUE(waitFor(
+        [&] {
+            auto list = ur_test::makeLogList(host().devices().first(), {"tool_temperature_9"});
+            return plugin()->readData(list.get()) &&
+                   list->items.first().values.value("value") == "55.25";
+        },
+        30000));
+}
+
+TEST_F(WorkerEndToEnd, UnresolvableNameIsReported)
+{
+    // A label longer than 63 characters cannot be put into a name query, so the resolver
+    // refuses it without sending anything over the network.
+    const QString name = QString(70, QLatin1Char('x')) + ".invalid";
+    host().setDevices({makeDevice(10, name, "Nowhere", 1)});
+    ASSERT_TRUE(initPlugin());
+    EXPECT_TRUE(host().waitForLogContaining("Eror resolving host: " + name, 20000));
+}
+
+int openDescriptors() { return QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot).size(); }
+
+TEST_F(WorkerEndToEnd, ConnectFailAndStopCyclesLeakNoDescriptors)
+{
+    ursim::Robot &healthy = serve("127.4.9.1");
+    ursim::Robot &closing = serve("127.4.9.2", ursim::Scenario::closeAfter(2));
+    serve("127.4.9.3", ursim::Scenario::silent());
+    host().setDevices({makeDevice(11, "127.4.9.1", "Healthy", 1),
+                       makeDevice(12, "127.4.9.2", "Closing", 1),
+                       makeDevice(13, "127.4.9.3", "Silent", 1),
+                       makeDevice(14, "127.4.9.4", "Refusing", 1)});
+    const int before = openDescriptors();
+
+    for (int round = 0; round < 4; ++round) {
+        host().clearRecords();
+        ASSERT_TRUE(plugin()->init());
+        ASSERT_TRUE(host().waitForLogContaining("Error reading from robot 127.4.9.2", 30000));
+        ASSERT_TRUE(host().waitForLogContaining("Disconnected from robot Silent", 30000));
+        ASSERT_TRUE(host().waitForLogContaining("Error connecting to robot: 127.4.9.4", 30000));
+        ASSERT_TRUE(plugin()->stopPlugin());
+        ASSERT_TRUE(healthy.waitForConnectedClients(0, 20000));
+        ASSERT_TRUE(closing.waitForConnectedClients(0, 20000));
+    }
+    EXPECT_TRUE(waitFor([&] { return openDescriptors() == before; }, 20000))
+        << openDescriptors() << " open, " << before << " before";
+}
+
+} // namespace
