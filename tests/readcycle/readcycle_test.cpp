@@ -1,0 +1,388 @@
+#include "ur_test_support.h"
+#include "urencoder.h"
+#include "ursim.h"
+
+#include <QElapsedTimer>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+using ur_test::makeDevice;
+using ur_test::makeLogList;
+using ur_test::waitFor;
+
+namespace {
+
+QString valueOf(const LogList &list, const QString &uid)
+{
+    for (const DataItem &item : list.items) {
+        if (item.item.uid == uid)
+            return item.values.value("value", "<none>");
+    }
+    return "<missing>";
+}
+
+QStringList uidsOf(const LogList &list)
+{
+    QStringList uids;
+    for (const DataItem &item : list.items)
+        uids << item.item.uid;
+    return uids;
+}
+
+class ReadCycle : public ur_test::PluginTest {
+protected:
+    void SetUp() override
+    {
+        PluginTest::SetUp();
+        ASSERT_TRUE(sim.start());
+    }
+    void TearDown() override
+    {
+        PluginTest::TearDown();
+        sim.stop();
+    }
+
+    ursim::Robot &serve(const ursim::RobotConfig &config)
+    {
+        ursim::Robot &robot = sim.addRobot(config);
+        EXPECT_TRUE(config.scenario.kind == ursim::Scenario::Kind::Refuse || robot.isListening())
+            << robot.lastError().toStdString();
+        return robot;
+    }
+
+    ursim::RobotConfig robotAt(const QString &address)
+    {
+        ursim::RobotConfig config;
+        config.address = address;
+        config.rateHz = 20;
+        return config;
+    }
+
+    // Starts the plug-in with the devices and waits until the worker has given every device
+    // its default items.
+    void startWith(const QList<DeviceInstancePlugin> &devices)
+    {
+        host().setDevices(devices);
+        ASSERT_TRUE(initPlugin());
+        for (const DeviceInstancePlugin &device : devices) {
+            ASSERT_TRUE(waitFor([&] {
+                for (const DeviceInstancePlugin &d : host().devices())
+                    if (d.id == device.id)
+                        return d.items.size() >= 42;
+                return false;
+            }));
+        }
+    }
+
+    DeviceInstancePlugin device(int id)
+    {
+        for (const DeviceInstancePlugin &d : host().devices())
+            if (d.id == id)
+                return d;
+        return {};
+    }
+
+    // Reads until a cycle succeeds and the predicate holds for it.
+    std::unique_ptr<LogList> readUntil(int id, const QStringList &uids,
+                                       const std::function<bool(const LogList &)> &holds)
+    {
+        std::unique_ptr<LogList> list;
+        waitFor(
+            [&] {
+                list = makeLogList(device(id), uids);
+                return plugin()->readData(list.get()) && holds(*list);
+            },
+            30000);
+        return list;
+    }
+
+    ursim::Simulator sim;
+};
+
+TEST_F(ReadCycle, EveryDefaultItemGetsTheTextOfTheValueSent)
+{
+    ursim::RobotConfig config = robotAt("127.5.1.1");
+    config.mode.isEmergencyStopped = 1;
+    config.mode.isProtectiveStopped = 0;
+    config.mode.isProgramRunning = 2; // the byte as sent, not a normalised flag
+    config.mode.isProgramPaused = 0;
+    const float temperatures[6] = {35.5f, 1e6f, 40.25f, -2.0f, 0.5f, 100.0f};
+    const float currents[6] = {1.25f, 1e-5f, -2.0f, 3.0f, 0.125f, 6.0f};
+    for (int j = 0; j < 6; ++j) {
+        config.joints[j].motorTemperature = temperatures[j];
+        config.joints[j].actualCurrent = currents[j];
+    }
+    config.tool.analogInput2 = 1e6;
+    config.tool.analogInput3 = 0.00001;
+    config.tool.toolOutputVoltage = 200;
+    config.tool.toolCurrent = 0.75f;
+    config.tool.toolTemperature = 36.5f;
+    config.masterboard.digitalInputBits = 0xFFFFFFFFu;
+    config.masterboard.digitalOutputBits = 0x80000001u;
+    config.masterboard.analogInput0 = 123456.7;
+    config.masterboard.analogInput1 = -0.001;
+    config.masterboard.analogOutput0 = 10;
+    config.masterboard.analogOutput1 = 4.000004;
+    config.masterboard.masterBoardTemperature = 33.0f;
+    config.masterboard.robotVoltage48V = 48.0f;
+    config.masterboard.robotCurrent = 1.5f;
+    config.masterboard.masterIOCurrent = 0.0625f;
+    config.masterboard.safetyMode = 7;
+    config.masterboard.inReducedMode = 1;
+    config.force = {-2, 0.5, 1e-7, 1234567, 0, 99.99999, 7};
+    config.titledMessages = {{"base_current_4", "looked up by its whole uid"}};
+    serve(config);
+    startWith({makeDevice(3, "127.5.1.1", "Robot", 1)});
+
+    const QMap<QString, QString> expected = {
+        {"emergency_stopped_3", "1"},
+        {"protective_stopped_3", "0"},
+        {"program_running_3", "2"},
+        {"program_paused_3", "0"},
+        {"base_temperature_3", "35.5"},
+        {"base_current_3", "1.25"},
+        {"shoulder_temperature_3", "1e+06"},
+        {"shoulder_current_3", "1e-05"},
+        {"elbow_temperature_3", "40.25"},
+        {"elbow_current_3", "-2"},
+        {"wrist1_temperature_3", "-2"},
+        {"wrist1_current_3", "3"},
+        {"wrist2_temperature_3", "0.5"},
+        {"wrist2_current_3", "0.125"},
+        {"wrist3_temperature_3", "100"},
+        {"wrist3_current_3", "6"},
+        {"tool_analog_input_2_3", "1e+06"},
+        {"tool_analog_input_3_3", "1e-05"},
+        {"tool_output_voltage_3", "200"},
+        {"tool_current_3", "0.75"},
+        {"tool_temperature_3", "36.5"},
+        {"master_digital_input_bits_3", "4294967295"},
+        {"master_digital_output_bits_3", "2147483649"},
+        {"analog_input_0_3", "123457"},
+        {"analog_input_1_3", "-0.001"},
+        {"analog_output_0_3", "10"},
+        {"analog_output_1_3", "4"},
+        {"master_temperature_3", "33"},
+        {"master_voltage_48v_3", "48"},
+        {"master_robot_current_3", "1.5"},
+        {"master_io_current_3", "0.0625"},
+        {"master_safety_mode_3", "7"},
+        {"master_reduced_mode_3", "1"},
+        {"force_x_3", "-2"},
+        {"force_y_3", "0.5"},
+        {"force_z_3", "1e-07"},
+        {"force_rx_3", "1.23457e+06"},
+        {"force_ry_3", "0"},
+        {"force_rz_3", "100"},
+        // Not this device's suffix: a variable or message title of that name.
+        {"base_current_4", "looked up by its whole uid"},
+    };
+    auto list = readUntil(3, expected.keys(), [](const LogList &l) {
+        return valueOf(l, "base_current_4") != "<none>";
+    });
+    ASSERT_TRUE(list);
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        EXPECT_EQ(valueOf(*list, it.key()), it.value()) << it.key().toStdString();
+    EXPECT_TRUE(list->errorText.isEmpty());
+}
+
+TEST_F(ReadCycle, PublishesIdentityValuesInEveryCycle)
+{
+    ursim::RobotConfig config = robotAt("127.5.2.1");
+    config.projectName = "Palletiser";
+    config.major = 5;
+    config.minor = 11;
+    serve(config);
+    startWith({makeDevice(4, "127.5.2.1", "Robot", 1)});
+
+    // Asked for one item only: the identity values are appended, in key order.
+    auto list = readUntil(4, {"master_temperature_4"}, [](const LogList &l) {
+        return l.items.size() == 4;
+    });
+    ASSERT_TRUE(list);
+    EXPECT_EQ(uidsOf(*list), QStringList({"master_temperature_4", "identity_4_firmware",
+                                          "identity_4_model", "identity_4_vendor"}));
+    EXPECT_EQ(valueOf(*list, "identity_4_firmware"), "5.11");
+    EXPECT_EQ(valueOf(*list, "identity_4_model"), "Palletiser");
+    EXPECT_EQ(valueOf(*list, "identity_4_vendor"), "Universal Robots");
+    for (const DataItem &item : list->items) {
+        if (item.item.uid.startsWith("identity_")) {
+            EXPECT_TRUE(item.timestamp.isValid());
+        }
+    }
+
+    // Already in the list: filled in place, nothing appended; the loop leaves them alone.
+    auto second = makeLogList(device(4), {"identity_4_model", "base_temperature_4"});
+    ASSERT_TRUE(plugin()->readData(second.get()));
+    EXPECT_EQ(uidsOf(*second), QStringList({"identity_4_model", "base_temperature_4",
+                                            "identity_4_firmware", "identity_4_vendor"}));
+    EXPECT_EQ(valueOf(*second, "identity_4_model"), "Palletiser");
+    EXPECT_EQ(host().countLogsContaining("(UID: identity_4"), 0);
+}
+
+TEST_F(ReadCycle, BeforeTheVersionMessageNoFirmwareAndNoJointValues)
+{
+    // A controller that has sent neither its version nor joint data yet.
+    robotstate_masterboard board;
+    board.robotVoltage48V = 47.5f;
+    const QByteArray state = urenc::robotStateMessage(
+        {urenc::robotModePackage(robotstate_mode{}), urenc::masterboardPackage(board)});
+    ursim::RobotConfig config = robotAt("127.5.3.1");
+    config.scenario = ursim::Scenario::replay(state);
+    serve(config);
+    startWith({makeDevice(5, "127.5.3.1", "Robot", 1)});
+
+    auto list = readUntil(5,
+                          {"identity_5_model", "master_voltage_48v_5", "base_temperature_5",
+                           "wrist3_current_5"},
+                          [](const LogList &) { return true; });
+    ASSERT_TRUE(list);
+    EXPECT_EQ(valueOf(*list, "master_voltage_48v_5"), "47.5");
+    // No reading the robot never sent.
+    EXPECT_EQ(valueOf(*list, "base_temperature_5"), "<none>");
+    EXPECT_EQ(valueOf(*list, "wrist3_current_5"), "<none>");
+    // The model is blank: stored where asked for, never appended; no firmware at all.
+    EXPECT_EQ(valueOf(*list, "identity_5_model"), "");
+    EXPECT_EQ(uidsOf(*list), QStringList({"identity_5_model", "master_voltage_48v_5",
+                                          "base_temperature_5", "wrist3_current_5",
+                                          "identity_5_vendor"}));
+}
+
+TEST_F(ReadCycle, TitledMessagesFillItemsByTitleAndUnknownItemsAreLeftAlone)
+{
+    ursim::RobotConfig config = robotAt("127.5.4.1");
+    config.titledMessages = {{"Cycle", "Cycle 17 done"}};
+    serve(config);
+    startWith({makeDevice(6, "127.5.4.1", "Robot", 1)});
+
+    auto list = readUntil(6, {"Cycle", "nobody_sends_this"}, [](const LogList &l) {
+        return valueOf(l, "Cycle") != "<none>";
+    });
+    ASSERT_TRUE(list);
+    EXPECT_EQ(valueOf(*list, "Cycle"), "Cycle 17 done");
+
+    auto again = makeLogList(device(6), {"nobody_sends_this"});
+    again->items[0].values.insert("value", "kept");
+    again->items[0].values.insert("other", "kept too");
+    ASSERT_TRUE(plugin()->readData(again.get()));
+    EXPECT_EQ(again->items[0].values.value("value"), "kept");
+    EXPECT_EQ(again->items[0].values.size(), 2);
+}
+
+TEST_F(ReadCycle, RefusingRobotIsReportedWithoutIdentityPublishing)
+{
+    // Nothing listens here.
+    host().setDevices({makeDevice(7, "127.5.5.1", "Robot", 30)});
+    ASSERT_TRUE(initPlugin());
+    auto list = makeLogList(host().devices().first(), {"base_temperature_7"});
+    EXPECT_FALSE(plugin()->readData(list.get()));
+    EXPECT_EQ(list->errorText, "Could not connect to robot");
+    EXPECT_EQ(list->items.size(), 1);
+    EXPECT_EQ(valueOf(*list, "base_temperature_7"), "<none>");
+    EXPECT_TRUE(host().waitForLog(
+        [](const noru_standin::LogLine &line) {
+            return line.level == "error" && line.message == "Robot not connected 127.5.5.1";
+        },
+        1000));
+}
+
+TEST_F(ReadCycle, SilentRobotReportsNoDataAfterTwentySecondsWithHeartbeats)
+{
+    ursim::RobotConfig config = robotAt("127.5.6.1");
+    config.scenario = ursim::Scenario::silent();
+    serve(config);
+    host().setDevices({makeDevice(8, "127.5.6.1", "Robot", 30)});
+    ASSERT_TRUE(initPlugin());
+
+    auto list = makeLogList(host().devices().first(), {"base_temperature_8"});
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_FALSE(plugin()->readData(list.get()));
+    EXPECT_GE(timer.elapsed(), 20000);
+    EXPECT_EQ(list->errorText, "No data received from robot");
+    int beats = 0;
+    for (const DeviceInstancePlugin &beat : host().heartbeats()) {
+        EXPECT_EQ(beat.id, 8);
+        EXPECT_EQ(beat.address, "127.5.6.1");
+        ++beats;
+    }
+    EXPECT_GE(beats, 20);
+    EXPECT_LE(beats, 26);
+    // The identity of a connected robot is published even when its data never comes.
+    EXPECT_EQ(valueOf(*list, "identity_8_vendor"), "Universal Robots");
+}
+
+TEST_F(ReadCycle, RobotUnknownToTheRunningWorkerIsGivenUp)
+{
+    serve(robotAt("127.5.7.1"));
+    startWith({makeDevice(9, "127.5.7.1", "Known", 1)});
+
+    // Configured after the worker built its list.
+    host().addDevice(makeDevice(10, "127.5.7.2", "Late", 1));
+    auto list = makeLogList(device(10), {"base_temperature_10"});
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_FALSE(plugin()->readData(list.get()));
+    EXPECT_GE(timer.elapsed(), 20000);
+    EXPECT_EQ(list->errorText, "Could not connect to robot");
+    EXPECT_TRUE(host().waitForLog(
+        [](const noru_standin::LogLine &line) {
+            return line.level == "error" && line.message.contains("127.5.7.2") &&
+                   line.message.contains("restarted");
+        },
+        1000));
+}
+
+TEST_F(ReadCycle, WithoutAWorkerTheCycleFailsAtOnce)
+{
+    const DeviceInstancePlugin robot = makeDevice(11, "127.5.8.1", "Robot", 1);
+    auto before = makeLogList(robot, {"base_temperature_11"});
+    EXPECT_FALSE(plugin()->readData(before.get()));
+    EXPECT_EQ(before->errorText, "Could not connect to robot");
+
+    host().setDevices({robot});
+    ASSERT_TRUE(initPlugin());
+    ASSERT_TRUE(plugin()->stopPlugin());
+    auto after = makeLogList(robot, {"base_temperature_11"});
+    EXPECT_FALSE(plugin()->readData(after.get()));
+    EXPECT_EQ(after->errorText, "Could not connect to robot");
+}
+
+TEST_F(ReadCycle, ConcurrentReadsThroughReconnectsAndAStop)
+{
+    ursim::RobotConfig closing = robotAt("127.5.9.2");
+    closing.scenario = ursim::Scenario::closeAfter(5);
+    serve(robotAt("127.5.9.1"));
+    ursim::Robot &reconnecting = serve(closing);
+    serve(robotAt("127.5.9.3"));
+    startWith({makeDevice(12, "127.5.9.1", "A", 1), makeDevice(13, "127.5.9.2", "B", 1),
+               makeDevice(14, "127.5.9.3", "C", 1), makeDevice(15, "127.5.9.4", "Refusing", 1)});
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> cycles{0};
+    QList<DeviceInstancePlugin> devices = host().devices();
+    std::vector<std::future<void>> readers;
+    for (int t = 0; t < 6; ++t) {
+        const DeviceInstancePlugin target = devices.at(t % devices.size());
+        readers.push_back(std::async(std::launch::async, [&, target] {
+            while (!stop.load()) {
+                auto list = makeLogList(target, {QStringLiteral("base_temperature_%1").arg(target.id),
+                                                 QStringLiteral("force_x_%1").arg(target.id)});
+                plugin()->readData(list.get());
+                cycles.fetch_add(1);
+            }
+        }));
+    }
+    const int64_t connectionsBefore = reconnecting.connectionsAccepted();
+    ASSERT_TRUE(reconnecting.waitForConnections(connectionsBefore + 3, 60000));
+    ASSERT_TRUE(waitFor([&] { return cycles.load() >= 60; }, 60000));
+    // Stop while the readers go on; they must all come back.
+    ASSERT_TRUE(plugin()->stopPlugin());
+    stop.store(true);
+    for (auto &reader : readers)
+        EXPECT_EQ(reader.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+}
+
+} // namespace
