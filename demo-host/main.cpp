@@ -257,6 +257,18 @@ int main(int argc, char **argv)
     const double interval = qMax(0.05, parser.value("interval").toDouble());
     int failures = 0;
 
+    // The worker registers each robot's default items a few seconds after init; show them
+    // from the first cycle on.
+    const auto itemsDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!stopRequested.load() && std::chrono::steady_clock::now() < itemsDeadline) {
+        bool ready = true;
+        for (const DeviceInstancePlugin &current : host.devices())
+            ready = ready && current.items.size() > 3;
+        if (ready)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
     // The host reads on a thread of its own, as the platform does.
     std::thread reader([&] {
         for (int cycle = 1; !stopRequested.load() && (cycles <= 0 || cycle <= cycles); ++cycle) {
