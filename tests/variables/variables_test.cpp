@@ -1,0 +1,137 @@
+#include "ur_test_support.h"
+#include "urencoder.h"
+#include "ursim.h"
+
+#include <QDir>
+#include <QFile>
+
+using ur_test::makeDevice;
+using ur_test::makeLogList;
+using ur_test::waitFor;
+
+namespace {
+
+class ProgramVariables : public ur_test::PluginTest {
+protected:
+    void SetUp() override
+    {
+        PluginTest::SetUp();
+        ASSERT_TRUE(sim.start());
+    }
+    void TearDown() override
+    {
+        PluginTest::TearDown();
+        sim.stop();
+    }
+
+    DeviceInstancePlugin device(int id)
+    {
+        for (const DeviceInstancePlugin &d : host().devices())
+            if (d.id == id)
+                return d;
+        return {};
+    }
+
+    int offered(const QString &uid)
+    {
+        int count = 0;
+        for (const ItemInstancePlugin &item : host().addedItems())
+            count += item.uid == uid ? 1 : 0;
+        return count;
+    }
+
+    // Reads the uids until every one of them has the expected text, or the deadline passes.
+    bool readsAs(int id, const QMap<QString, QString> &expected)
+    {
+        return waitFor(
+            [&] {
+                auto list = makeLogList(device(id), expected.keys());
+                if (!plugin()->readData(list.get()))
+                    return false;
+                for (const DataItem &item : list->items) {
+                    if (expected.contains(item.item.uid) &&
+                        item.values.value("value", "<none>") != expected.value(item.item.uid))
+                        return false;
+                }
+                return true;
+            },
+            30000);
+    }
+
+    ursim::Simulator sim;
+};
+
+TEST_F(ProgramVariables, NamesBecomeItemsOnceAndValuesReachTheReadCycle)
+{
+    for (int layoutVersion : {12, 8}) { // 5.12 and 5.8 send different value codes
+        SCOPED_TRACE(layoutVersion);
+        const QString address = QStringLiteral("127.6.1.%1").arg(layoutVersion);
+        const int id = layoutVersion;
+        ursim::RobotConfig config;
+        config.address = address;
+        config.minor = uint8_t(layoutVersion);
+        config.rateHz = 20;
+        config.variablesIntervalMs = 50;
+        config.variables = {{"counter", ursim::Value::integer(-42)},
+                            {"speed", ursim::Value::real(0.5f)},
+                            {"part", ursim::Value::string("bracket")},
+                            {"layers", ursim::Value::list({ursim::Value::integer(1),
+                                                           ursim::Value::integer(2)})}};
+        config.titledMessages = {{"Pallet", "Layer 3 of 4"}};
+        config.titledIntervalMs = 100;
+        sim.addRobot(config);
+        host().clearRecords();
+        host().setDevices({makeDevice(id, address, "Robot", 1, {{"version", "0"}})});
+        ASSERT_TRUE(plugin()->init());
+
+        EXPECT_TRUE(readsAs(id, {{"counter", "-42"},
+                                 {"speed", "0.5"},
+                                 {"part", "bracket"},
+                                 {"layers", "[1,2]"},
+                                 {"Pallet", "Layer 3 of 4"}}));
+        for (const char *name : {"counter", "speed", "part", "layers", "Pallet"}) {
+            EXPECT_EQ(offered(name), 1) << name;
+            ItemInstancePlugin item{};
+            ASSERT_TRUE(host().findItem(name, &item)) << name;
+            EXPECT_EQ(item.name, QString(name) + " (User variable)");
+            EXPECT_EQ(item.deviceId, id);
+            EXPECT_EQ(item.hostInt4, 1);
+            EXPECT_EQ(item.readIntervalMs, 0);
+        }
+        ASSERT_TRUE(plugin()->stopPlugin());
+        sim.stop();
+        ASSERT_TRUE(sim.start());
+    }
+}
+
+TEST_F(ProgramVariables, NamesSurviveARestartInTheirFile)
+{
+    const QString address = QStringLiteral("127.6.2.1");
+    ursim::RobotConfig config;
+    config.address = address;
+    config.rateHz = 20;
+    config.variablesIntervalMs = 50;
+    config.variables = {{"alpha", ursim::Value::integer(7)}, {"beta", ursim::Value::integer(8)}};
+    ursim::Robot &robot = sim.addRobot(config);
+    host().setDevices({makeDevice(20, address, "Robot", 1, {{"version", "3"}})});
+    ASSERT_TRUE(initPlugin());
+    ASSERT_TRUE(readsAs(20, {{"alpha", "7"}, {"beta", "8"}}));
+
+    QFile file(QDir(dataDirectory.path()).filePath(address));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray("0,alpha\n1,beta\n"));
+    file.close();
+
+    // After a restart the controller sends only values (its program kept running): the names
+    // come from the file.
+    ASSERT_TRUE(plugin()->stopPlugin());
+    robot.disconnectClients();
+    const QByteArray valuesOnly =
+        urenc::fullRobotState({}, QList<robotstate_joint>() << robotstate_joint{}, {}, {}, {}) +
+        urenc::variablesValueMessage(0, {urenc::var::integer(3, 70), urenc::var::integer(3, 80)});
+    robot.setScenario(ursim::Scenario::replay(valuesOnly));
+    ASSERT_TRUE(plugin()->init());
+    EXPECT_TRUE(readsAs(20, {{"alpha", "70"}, {"beta", "80"}}));
+}
+
+} // namespace
