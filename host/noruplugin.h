@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 class DatabaseColumnStructure;
 class PluginInitOptions;
@@ -138,7 +139,7 @@ public:
 
 class DataItem {
 public:
-    explicit DataItem(ItemInstancePlugin source) : item(std::move(source)), device() {}
+    explicit DataItem(ItemInstancePlugin source) : item(std::move(source)), plugin(), device() {}
     DataItem() : DataItem(ItemInstancePlugin()) {}
 
     QMap<QString, QString> values;

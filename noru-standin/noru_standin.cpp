@@ -1,32 +1,478 @@
+// Our stand-in for the host library libnoru.so.1: a small in-memory host. Every
+// PluginInterface object shares one process-wide state; each call into it is recorded so
+// that tests and the demo host can see what the plug-in asked for.
 #include "noru_standin.h"
 
-// Placeholder until the stand-in lands.
-PluginInterface::PluginInterface() : hostState(nullptr), hostReserved{} {}
-PluginInterface::~PluginInterface() = default;
-bool PluginInterface::initPlugin(QString, unsigned int, QList<DatabaseColumnStructure>,
-                                 QList<DatabaseColumnStructure>, QList<DatabaseColumnStructure>,
-                                 QList<DatabaseColumnStructure>, const PluginInitOptions &)
-{
+#include <QDeadlineTimer>
+#include <QHash>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSet>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace noru_standin {
+namespace {
+
+struct State {
+    mutable QMutex mutex;
+    QWaitCondition logArrived;
+
+    QList<DeviceInstancePlugin> devices;
+    QHash<QString, ItemInstancePlugin> items; // by uid
+    QStringList itemOrder;                    // uids in the order they were first stored
+    QMap<QString, QString> settings;
+    QList<NetworkInterfaceInstance> interfaces;
+    QString dataDirectory;
+    QSet<PluginInterface *> liveObjects;
+
+    QList<LogLine> logs;
+    QList<ItemInstancePlugin> addedItems;
+    QList<DeviceInstancePlugin> heartbeats;
+    int reloads = 0;
+    QList<InitPluginCall> initCalls;
+    QList<HostCall> calls;
+    QSet<int> callsInFlight; // indices into calls
+    quint64 recordEpoch = 0; // advanced whenever the records are cleared
+
+    std::function<void(const LogLine &)> listener;
+};
+
+// Never destroyed: PluginInterface objects of a plug-in that is unloaded late (or never)
+// may still call in while the process exits.
+State &state() {
+    static State *s = new State;
+    return *s;
+}
+
+std::atomic<int> callsInFlight{0};
+
+// Caller holds the mutex for these two.
+void putItem(State &s, const ItemInstancePlugin &item) {
+    if (!s.items.contains(item.uid))
+        s.itemOrder.append(item.uid);
+    s.items.insert(item.uid, item);
+}
+
+void dropItem(State &s, const QString &uid) {
+    if (s.items.remove(uid) > 0)
+        s.itemOrder.removeOne(uid);
+}
+
+// Stores an item under its uid and shows it in the list of the device it belongs to,
+// replacing an earlier item of the same uid wherever it was shown. Caller holds the mutex.
+void storeItem(State &s, const ItemInstancePlugin &item) {
+    putItem(s, item);
+    for (DeviceInstancePlugin &device : s.devices) {
+        bool shown = false;
+        for (int i = device.items.size() - 1; i >= 0; --i) {
+            if (device.items.at(i).uid != item.uid)
+                continue;
+            if (device.id == item.deviceId && !shown) {
+                device.items[i] = item;
+                shown = true;
+            } else {
+                device.items.removeAt(i);
+            }
+        }
+        if (device.id == item.deviceId && !shown)
+            device.items.append(item);
+    }
+}
+
+// Items of a configured device go into the store; stored items of that device that its
+// configuration does not list are shown as well. Caller holds the mutex.
+void adoptDevice(State &s, DeviceInstancePlugin &device) {
+    QSet<QString> listed;
+    for (const ItemInstancePlugin &item : qAsConst(device.items)) {
+        putItem(s, item);
+        listed.insert(item.uid);
+    }
+    for (const QString &uid : qAsConst(s.itemOrder)) {
+        const ItemInstancePlugin stored = s.items.value(uid);
+        if (stored.deviceId == device.id && !listed.contains(uid))
+            device.items.append(stored);
+    }
+}
+
+// One PluginInterface call as seen by the stand-in: counted as in flight from
+// construction to destruction, recorded in order, and marked as overlapped together with
+// every call that was in flight on another thread at the same time.
+class CallScope {
+public:
+    CallScope(const char *operation, const QString &detail) {
+        const bool othersAtEntry = callsInFlight.fetch_add(1) > 0;
+        State &s = state();
+        QMutexLocker lock(&s.mutex);
+        epoch = s.recordEpoch;
+        index = s.calls.size();
+        const bool overlapped = othersAtEntry || !s.callsInFlight.isEmpty();
+        if (overlapped) {
+            for (int other : qAsConst(s.callsInFlight))
+                s.calls[other].overlapped = true;
+        }
+        s.calls.append({QString::fromLatin1(operation), detail, overlapped});
+        s.callsInFlight.insert(index);
+    }
+    ~CallScope() {
+        {
+            State &s = state();
+            QMutexLocker lock(&s.mutex);
+            if (epoch == s.recordEpoch) {
+                if (callsInFlight.load() > 1)
+                    s.calls[index].overlapped = true;
+                s.callsInFlight.remove(index);
+            }
+        }
+        callsInFlight.fetch_sub(1);
+    }
+    CallScope(const CallScope &) = delete;
+    CallScope &operator=(const CallScope &) = delete;
+
+    // Keeps short calls in flight long enough for a concurrent one to be seen.
+    static void linger() { std::this_thread::sleep_for(std::chrono::microseconds(20)); }
+
+private:
+    int index = 0;
+    quint64 epoch = 0;
+};
+
+void recordLog(const char *operation, const char *level, const QString &message) {
+    CallScope scope(operation, message);
+    const LogLine line{QString::fromLatin1(level), message};
+    std::function<void(const LogLine &)> listener;
+    {
+        State &s = state();
+        QMutexLocker lock(&s.mutex);
+        s.logs.append(line);
+        listener = s.listener;
+        s.logArrived.wakeAll();
+    }
+    CallScope::linger();
+    if (listener)
+        listener(line);
+}
+
+} // namespace
+
+Host &Host::instance() {
+    static Host host;
+    return host;
+}
+
+Host::Host() = default;
+
+void Host::reset() {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.devices.clear();
+    s.items.clear();
+    s.itemOrder.clear();
+    s.settings.clear();
+    s.interfaces.clear();
+    s.logs.clear();
+    s.addedItems.clear();
+    s.heartbeats.clear();
+    s.reloads = 0;
+    s.initCalls.clear();
+    s.calls.clear();
+    s.callsInFlight.clear();
+    ++s.recordEpoch;
+}
+
+void Host::setDevices(const QList<DeviceInstancePlugin> &devices) {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.devices = devices;
+    for (DeviceInstancePlugin &device : s.devices)
+        adoptDevice(s, device);
+}
+
+void Host::addDevice(const DeviceInstancePlugin &device) {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.devices.append(device);
+    adoptDevice(s, s.devices.last());
+}
+
+void Host::removeDevice(int id) {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    for (int i = s.devices.size() - 1; i >= 0; --i) {
+        if (s.devices.at(i).id != id)
+            continue;
+        for (const ItemInstancePlugin &item : qAsConst(s.devices.at(i).items))
+            dropItem(s, item.uid);
+        s.devices.removeAt(i);
+    }
+}
+
+void Host::setSetting(const QString &key, const QString &value) {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.settings.insert(key, value);
+}
+
+void Host::setNetworkInterfaces(const QList<NetworkInterfaceInstance> &interfaces) {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.interfaces = interfaces;
+}
+
+void Host::setDataDirectory(const QString &path) {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.dataDirectory = path;
+    for (PluginInterface *object : qAsConst(s.liveObjects))
+        object->dataDirectory = path;
+}
+
+QString Host::dataDirectory() const {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.dataDirectory;
+}
+
+QList<DeviceInstancePlugin> Host::devices() const {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.devices;
+}
+
+bool Host::findItem(const QString &uid, ItemInstancePlugin *item) const {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    const auto it = s.items.constFind(uid);
+    if (it == s.items.cend())
+        return false;
+    if (item)
+        *item = *it;
     return true;
 }
-QList<NetworkInterfaceInstance> PluginInterface::getNetworkInterfaces() { return {}; }
-QList<DeviceInstancePlugin> PluginInterface::getPluginDevices() { return {}; }
-bool PluginInterface::addPluginItem(ItemInstancePlugin *) { return true; }
-bool PluginInterface::getPluginItem(QString, ItemInstancePlugin *) { return false; }
-QString PluginInterface::getSetting(QString) { return {}; }
-void PluginInterface::reloadPlugins() {}
-void PluginInterface::watchdogAddHeartbeat(DeviceInstancePlugin *) {}
-void PluginInterface::logDebug(QString) {}
-void PluginInterface::logInfo(QString) {}
-void PluginInterface::logWarning(QString) {}
-void PluginInterface::logError(QString) {}
+
+QList<LogLine> Host::logs() const {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.logs;
+}
+
+QList<ItemInstancePlugin> Host::addedItems() const {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.addedItems;
+}
+
+QList<DeviceInstancePlugin> Host::heartbeats() const {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.heartbeats;
+}
+
+int Host::reloadCount() const {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.reloads;
+}
+
+QList<InitPluginCall> Host::initPluginCalls() const {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.initCalls;
+}
+
+QList<HostCall> Host::calls() const {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.calls;
+}
+
+void Host::clearRecords() {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.logs.clear();
+    s.addedItems.clear();
+    s.heartbeats.clear();
+    s.reloads = 0;
+    s.initCalls.clear();
+    s.calls.clear();
+    s.callsInFlight.clear();
+    ++s.recordEpoch;
+}
+
+bool Host::waitForLog(const std::function<bool(const LogLine &)> &predicate, int timeoutMs) const {
+    State &s = state();
+    QDeadlineTimer deadline(timeoutMs);
+    int seen = 0;
+    for (;;) {
+        QList<LogLine> fresh;
+        {
+            QMutexLocker lock(&s.mutex);
+            if (seen > s.logs.size()) // records were cleared meanwhile
+                seen = 0;
+            if (seen == s.logs.size() && !deadline.hasExpired())
+                s.logArrived.wait(&s.mutex, deadline);
+            fresh = s.logs.mid(seen);
+            seen = s.logs.size();
+        }
+        // The predicate runs without the lock: it may call back into the host.
+        for (const LogLine &line : qAsConst(fresh)) {
+            if (predicate(line))
+                return true;
+        }
+        if (deadline.hasExpired())
+            return false;
+    }
+}
+
+bool Host::waitForLogContaining(const QString &text, int timeoutMs) const {
+    return waitForLog([&text](const LogLine &line) { return line.message.contains(text); },
+                      timeoutMs);
+}
+
+int Host::countLogsContaining(const QString &text) const {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    int count = 0;
+    for (const LogLine &line : qAsConst(s.logs)) {
+        if (line.message.contains(text))
+            ++count;
+    }
+    return count;
+}
+
+void Host::setLogListener(std::function<void(const LogLine &)> listener) {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.listener = std::move(listener);
+}
+
+} // namespace noru_standin
+
+using noru_standin::CallScope;
+using noru_standin::State;
+using noru_standin::state;
+
+PluginInterface::PluginInterface() : hostState(&state()), hostReserved{} {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    dataDirectory = s.dataDirectory;
+    s.liveObjects.insert(this);
+}
+
+PluginInterface::~PluginInterface() {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.liveObjects.remove(this);
+}
+
+bool PluginInterface::initPlugin(QString name, unsigned int number,
+                                 QList<DatabaseColumnStructure> columns1,
+                                 QList<DatabaseColumnStructure> columns2,
+                                 QList<DatabaseColumnStructure> columns3,
+                                 QList<DatabaseColumnStructure> columns4,
+                                 const PluginInitOptions &options) {
+    CallScope scope("initPlugin", name);
+    noru_standin::InitPluginCall call;
+    call.name = name;
+    call.number = number;
+    call.columns[0] = columns1;
+    call.columns[1] = columns2;
+    call.columns[2] = columns3;
+    call.columns[3] = columns4;
+    call.options = options;
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.initCalls.append(call);
+    return true;
+}
+
+QList<NetworkInterfaceInstance> PluginInterface::getNetworkInterfaces() {
+    CallScope scope("getNetworkInterfaces", QString());
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.interfaces;
+}
+
+QList<DeviceInstancePlugin> PluginInterface::getPluginDevices() {
+    CallScope scope("getPluginDevices", QString());
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.devices;
+}
+
+bool PluginInterface::addPluginItem(ItemInstancePlugin *item) {
+    CallScope scope("addPluginItem", item ? item->uid : QString());
+    if (!item)
+        return false;
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.addedItems.append(*item);
+    noru_standin::storeItem(s, *item);
+    return true;
+}
+
+bool PluginInterface::getPluginItem(QString uid, ItemInstancePlugin *item) {
+    CallScope scope("getPluginItem", uid);
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    const auto it = s.items.constFind(uid);
+    if (it == s.items.cend())
+        return false;
+    if (item)
+        *item = *it;
+    return true;
+}
+
+QString PluginInterface::getSetting(QString key) {
+    CallScope scope("getSetting", key);
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.settings.value(key);
+}
+
+void PluginInterface::reloadPlugins() {
+    CallScope scope("reloadPlugins", QString());
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    ++s.reloads;
+}
+
+void PluginInterface::watchdogAddHeartbeat(DeviceInstancePlugin *device) {
+    CallScope scope("watchdogAddHeartbeat", device ? QString::number(device->id) : QString());
+    if (device) {
+        const DeviceInstancePlugin copy = *device; // the device part only, as the host sees it
+        State &s = state();
+        QMutexLocker lock(&s.mutex);
+        s.heartbeats.append(copy);
+    }
+    CallScope::linger();
+}
+
+void PluginInterface::logDebug(QString message) {
+    noru_standin::recordLog("logDebug", "debug", message);
+}
+
+void PluginInterface::logInfo(QString message) {
+    noru_standin::recordLog("logInfo", "info", message);
+}
+
+void PluginInterface::logWarning(QString message) {
+    noru_standin::recordLog("logWarning", "warning", message);
+}
+
+void PluginInterface::logError(QString message) {
+    noru_standin::recordLog("logError", "error", message);
+}
+
 DatabaseColumnStructure::DatabaseColumnStructure(QString name, DataType type, int size,
                                                  QString defaultValue, QString description)
-    : name(name), type(type), defaultValue(defaultValue), description(description), size(size),
-      hostData{}
-{
-}
-void DatabaseColumnStructure::insertSelectionValues(QString label, QString value)
-{
-    selectionValues.append({label, value});
+    : selectionValues(), name(std::move(name)), type(type), defaultValue(std::move(defaultValue)),
+      description(std::move(description)), size(size), hostData{} {}
+
+void DatabaseColumnStructure::insertSelectionValues(QString label, QString value) {
+    selectionValues.append({std::move(label), std::move(value)});
 }

@@ -35,14 +35,24 @@ struct HostCall {
     bool overlapped = false;
 };
 
+// Devices and items: an item lives in the store under its uid from the moment it is given
+// (as part of a configured device, or by addPluginItem) until reset() or removeDevice() of
+// a device that lists it. A stored item is shown in the items of the device whose id equals
+// its deviceId; storing an item again under the same uid replaces it everywhere.
+//
+// Every PluginInterface call is recorded. Log calls and heartbeats stay in flight for a
+// few microseconds, so that two of them made at once on different threads are marked as
+// overlapped.
 class Host {
 public:
     static Host &instance();
 
     // Configuration (any time, before or after the plug-in is loaded).
-    void reset(); // no devices, items, settings, interfaces or records; data directory kept
+    // No devices, items, settings, interfaces or records; data directory and listener kept.
+    void reset();
     void setDevices(const QList<DeviceInstancePlugin> &devices);
     void addDevice(const DeviceInstancePlugin &device); // its items are stored as well
+    // Removes the device and the items that it lists.
     void removeDevice(int id);
     void setSetting(const QString &key, const QString &value);
     void setNetworkInterfaces(const QList<NetworkInterfaceInstance> &interfaces);
@@ -51,7 +61,7 @@ public:
 
     // State.
     QList<DeviceInstancePlugin> devices() const;
-    bool findItem(const QString &uid, ItemInstancePlugin *item) const;
+    bool findItem(const QString &uid, ItemInstancePlugin *item) const; // item may be null
 
     // Records of calls.
     QList<LogLine> logs() const;
@@ -67,7 +77,8 @@ public:
     bool waitForLogContaining(const QString &text, int timeoutMs) const;
     int countLogsContaining(const QString &text) const;
 
-    // Called on every log line as it arrives (the demo host prints them); may be null.
+    // Called on every log line as it arrives (the demo host prints them), on the plug-in's
+    // thread and without the host's lock held; may be null.
     void setLogListener(std::function<void(const LogLine &)> listener);
 
 private:

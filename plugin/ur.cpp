@@ -12,9 +12,16 @@ QMutex UR::interfaceMutex;
 WorkerClass *UR::worker = nullptr;
 // Created at load and never destroyed: the host may unload the library while the
 // thread object is still referenced by Qt's thread bookkeeping.
-QThread *UR::workerThread = new QThread();
+QThread *UR::workerThread = [] {
+    auto *thread = new QThread();
+    thread->setObjectName(QStringLiteral("ur-worker")); // the thread's name in top and ps
+    return thread;
+}();
 
 QReadWriteLock workerLifetimeLock;
+// Serialises worker start and stop, so that an init on one host thread cannot start a
+// worker on a thread that a stop on another host thread is still winding down.
+static QMutex lifecycleMutex;
 
 namespace {
 
@@ -48,6 +55,7 @@ QList<noru_identity::Spec> urIdentitySpecs()
 
 void startWorker()
 {
+    QMutexLocker lifecycle(&lifecycleMutex);
     QWriteLocker lifetime(&workerLifetimeLock);
     if (!WorkerClass::done.load()) {
         lifetime.unlock();
@@ -130,6 +138,7 @@ bool UR::writeData(LogList *) { return true; }
 
 bool UR::stopPlugin()
 {
+    QMutexLocker lifecycle(&lifecycleMutex);
     WorkerClass::run.store(false);
     // Every pass of the loop is bounded (connects and reads time out), so this ends.
     while (!WorkerClass::done.load())

@@ -1,0 +1,103 @@
+// Test support for end-to-end tests of the plug-in: loads libuniversal_robot.so the way the
+// host does (QPluginLoader, cast by interface id) into a process bound to our stand-in
+// libnoru.so.1, and offers small helpers for devices, read-cycle lists and waiting.
+//
+// Link `ur_test_support` (it brings the stand-in `noru` and the test main `ur_test_main`,
+// which creates the QCoreApplication); with ur_add_test: `LIBS ur_test_support`.
+//
+// Usage:
+//
+//     class WorkerEndToEnd : public ur_test::PluginTest {};
+//
+//     TEST_F(WorkerEndToEnd, LogsConnection)
+//     {
+//         host().setDevices({ur_test::makeDevice(3, "127.0.3.1", "Robot 3", 1)});
+//         ASSERT_TRUE(initPlugin()); // stopPlugin() follows in TearDown
+//         EXPECT_TRUE(host().waitForLogContaining("127.0.3.1", 20000));
+//
+//         // With a simulated controller listening on 127.0.3.1:30001:
+//         auto list = ur_test::makeLogList(host().devices().first(), {"base_temperature_3"});
+//         EXPECT_TRUE(plugin()->readData(list.get()));
+//         EXPECT_EQ(list->items[0].values.value("value"), "25.5");
+//         EXPECT_TRUE(ur_test::waitFor([&] { return !host().heartbeats().isEmpty(); }, 20000));
+//     }
+#pragma once
+
+#include "noru_standin.h"
+#include "noruplugin.h"
+
+#include <QJsonObject>
+#include <QMap>
+#include <QObject>
+#include <QPluginLoader>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+namespace ur_test {
+
+// The built plug-in, loaded as the host loads it.
+class PluginHarness {
+public:
+    using InstanceEntry = QObject *(*)();
+    using MetadataEntry = const char *(*)();
+
+    static QString path(); // the built libuniversal_robot.so
+
+    bool load(); // false with errorString() on failure
+    QString errorString() const;
+    QJsonObject metaData() const; // as QPluginLoader reads it
+    QObject *object();            // QPluginLoader::instance()
+    NORUInterface *plugin();      // object() cast by the interface id; null if it is not one
+
+    // Raw entry points of the loaded library (null before load()).
+    InstanceEntry instanceEntry() const;
+    MetadataEntry metadataEntry() const;
+
+private:
+    void *symbol(const char *name) const;
+
+    QPluginLoader loader;
+};
+
+// Resets the stand-in and gives it a fresh data directory, loads the plug-in, and calls
+// stopPlugin() after a test that called initPlugin().
+class PluginTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    bool initPlugin(); // plugin()->init(), remembered for TearDown
+    NORUInterface *plugin() { return harness.plugin(); }
+    static noru_standin::Host &host() { return noru_standin::Host::instance(); }
+
+    PluginHarness harness;
+    QTemporaryDir dataDirectory;
+
+private:
+    bool initCalled = false;
+};
+
+// A value-initialised device; fillerItems adds that many items ("filler_<id>_<n>") to it.
+DeviceInstancePlugin makeDevice(int id, const QString &address, const QString &name = QString(),
+                                int errorWaitSeconds = 0,
+                                const QMap<QString, QString> &settings = {}, int fillerItems = 0);
+
+// A read-cycle list for the device with one DataItem per uid: the stand-in's stored item
+// when it knows the uid, else a bare item with that uid as uid and name.
+std::unique_ptr<LogList> makeLogList(const DeviceInstancePlugin &device, const QStringList &uids);
+
+// Polls the predicate every few milliseconds until it holds or timeoutMs has passed.
+bool waitFor(const std::function<bool()> &predicate, int timeoutMs = 20000);
+
+} // namespace ur_test
+
+// Readable QString values in GoogleTest failure messages.
+inline void PrintTo(const QString &text, std::ostream *out) {
+    *out << '"' << text.toStdString() << '"';
+}
