@@ -1,0 +1,680 @@
+#include "ursim.h"
+
+#include "robotstream.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QHash>
+
+#include <algorithm>
+#include <chrono>
+
+namespace ursim {
+namespace {
+
+// A client that does not read gets no more than this queued; later messages are dropped
+// whole, so the stream it eventually reads stays well framed.
+constexpr int kMaxQueuedBytes = 8 * 1024 * 1024;
+// Ticks due this close together are served in one pass; keeps the poll rate bounded with
+// many robots.
+constexpr int64_t kTickSlackMs = 5;
+
+int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+QString errnoText(const char *what) {
+    return QString::fromLatin1(what) + QStringLiteral(": ") +
+           QString::fromLocal8Bit(strerror(errno));
+}
+
+// A socket closed while the serving thread polls it lives on until poll() returns; a
+// listener would still accept in that window. shutdown() ends it at once.
+void closeSocket(int fd) {
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+}
+
+bool sendsGenerated(Scenario::Kind k) {
+    return k == Scenario::Kind::Normal || k == Scenario::Kind::Split ||
+           k == Scenario::Kind::CloseAfter;
+}
+
+} // namespace
+
+struct Client {
+    uint64_t id = 0;
+    int fd = -1;
+    QString peer;
+    QByteArray out;
+    int64_t sent = 0;
+    bool greeted = false;
+    bool closing = false; // close once the queue is written
+    int64_t nextWriteMs = 0;
+};
+
+struct Robot::State {
+    RobotConfig cfg;
+    bool wanted = true; // serve when the simulator runs
+    int listenFd = -1;
+    uint64_t listenGeneration = 0;
+    QString lastError;
+    std::vector<Client> clients;
+    Counters counters;
+    int64_t nextTickMs = 0;
+    int64_t nextVariablesMs = 0;
+    int64_t nextTitledMs = 0;
+    int titledCursor = 0;
+    stream::Animation anim;
+
+    // Queues one message; false if the client takes no more.
+    bool enqueue(Client &c, const QByteArray &msg) {
+        if (c.closing)
+            return false;
+        const Scenario &s = cfg.scenario;
+        if (s.kind == Scenario::Kind::CloseAfter && c.sent >= s.count) {
+            c.closing = true;
+            return false;
+        }
+        if (c.out.size() + msg.size() > kMaxQueuedBytes)
+            return true;
+        c.out.append(msg.constData(), msg.size()); // a copy: the caller's buffer stays its own
+        ++c.sent;
+        ++counters.messagesSent;
+        if (s.kind == Scenario::Kind::CloseAfter && c.sent >= s.count)
+            c.closing = true;
+        return true;
+    }
+
+    void toGreeted(const QByteArray &msg) {
+        for (Client &c : clients)
+            if (c.greeted)
+                enqueue(c, msg);
+    }
+
+    void greet(Client &c) {
+        c.greeted = true;
+        if (!sendsGenerated(cfg.scenario.kind))
+            return;
+        enqueue(c, stream::versionMessage(cfg));
+        for (const TitledMessage &m : cfg.titledMessages)
+            enqueue(c, stream::titledMessage(cfg, m, anim));
+        for (const QByteArray &msg : stream::variableArrays(cfg))
+            enqueue(c, msg);
+    }
+};
+
+// --- Robot ---------------------------------------------------------------------------------
+
+Robot::Robot(Simulator *sim, const RobotConfig &cfg) : sim_(sim), d_(new State) {
+    d_->cfg = cfg;
+    d_->anim.startMs = steadyMs();
+    const uint64_t seed = qHash(cfg.address) | 1u;
+    d_->anim.noise = seed * 0x9E3779B97F4A7C15ull | 1u;
+    d_->anim.phase = double(seed % 60000) / 1000.0;
+    // Spread the ticks of many robots over the period.
+    d_->nextTickMs = d_->anim.startMs + int64_t(seed % 100);
+}
+
+Robot::~Robot() = default;
+
+QString Robot::address() const {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    return d_->cfg.address;
+}
+
+RobotConfig Robot::config() const {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    return d_->cfg;
+}
+
+void Robot::setConfig(const RobotConfig &cfg) {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    const bool rebind =
+        cfg.address != d_->cfg.address || (cfg.scenario.kind == Scenario::Kind::Refuse) !=
+                                              (d_->cfg.scenario.kind == Scenario::Kind::Refuse);
+    const bool namesChanged = [&] {
+        if (cfg.variables.size() != d_->cfg.variables.size())
+            return true;
+        for (int i = 0; i < cfg.variables.size(); ++i)
+            if (cfg.variables.at(i).name != d_->cfg.variables.at(i).name)
+                return true;
+        return false;
+    }();
+    if (rebind)
+        sim_->closeRobot(*this);
+    d_->cfg = cfg;
+    if (rebind && d_->wanted && sim_->running_)
+        sim_->bindRobot(*this);
+    if (namesChanged && sendsGenerated(cfg.scenario.kind))
+        for (const QByteArray &msg : stream::variableArrays(cfg))
+            d_->toGreeted(msg);
+    for (Client &c : d_->clients)
+        c.nextWriteMs = 0;
+    sim_->wake();
+}
+
+void Robot::setScenario(const Scenario &scenario) {
+    RobotConfig c = config();
+    c.scenario = scenario;
+    setConfig(c);
+}
+
+void Robot::setMode(const robotstate_mode &mode) {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    d_->cfg.mode = mode;
+}
+
+void Robot::setJoints(const QList<robotstate_joint> &joints) {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    d_->cfg.joints = joints;
+}
+
+void Robot::setTool(const robotstate_tool &tool) {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    d_->cfg.tool = tool;
+}
+
+void Robot::setMasterboard(const robotstate_masterboard &board) {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    d_->cfg.masterboard = board;
+}
+
+void Robot::setForce(const robotstate_force &force) {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    d_->cfg.force = force;
+}
+
+void Robot::setVersion(const QByteArray &projectName, uint8_t major, uint8_t minor) {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    d_->cfg.projectName = projectName;
+    d_->cfg.major = major;
+    d_->cfg.minor = minor;
+    // A controller announces its version once per connection; send it to those already here.
+    if (sendsGenerated(d_->cfg.scenario.kind))
+        d_->toGreeted(stream::versionMessage(d_->cfg));
+    sim_->wake();
+}
+
+void Robot::setVariables(const QList<Variable> &variables) {
+    RobotConfig c = config();
+    c.variables = variables;
+    setConfig(c);
+}
+
+void Robot::setTitledMessages(const QList<TitledMessage> &messages) {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    d_->cfg.titledMessages = messages;
+    d_->titledCursor = 0;
+}
+
+void Robot::setAnimate(bool on) {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    d_->cfg.animate = on;
+}
+
+void Robot::setRateHz(double hz) {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    d_->cfg.rateHz = hz;
+    d_->nextTickMs = steadyMs();
+    sim_->wake();
+}
+
+void Robot::setStampSendTime(bool on) {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    d_->cfg.stampSendTime = on;
+}
+
+void Robot::sendRaw(const QByteArray &bytes) {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    for (Client &c : d_->clients)
+        d_->enqueue(c, bytes);
+    sim_->changed_.notify_all();
+    sim_->wake();
+}
+
+void Robot::sendTitledMessage(const QByteArray &title, const QByteArray &text) {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    d_->toGreeted(stream::titledMessage(d_->cfg, {title, text}, d_->anim));
+    sim_->changed_.notify_all();
+    sim_->wake();
+}
+
+void Robot::disconnectClients() {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    for (Client &c : d_->clients)
+        closeSocket(c.fd);
+    d_->counters.connectedClients -= int(d_->clients.size());
+    d_->clients.clear();
+    sim_->changed_.notify_all();
+    sim_->wake();
+}
+
+bool Robot::start() {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    d_->wanted = true;
+    if (!sim_->running_)
+        return true;
+    const bool ok = sim_->bindRobot(*this);
+    sim_->wake();
+    return ok;
+}
+
+void Robot::stop() {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    d_->wanted = false;
+    sim_->closeRobot(*this);
+    sim_->wake();
+}
+
+bool Robot::isListening() const {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    return d_->listenFd >= 0;
+}
+
+QString Robot::lastError() const {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    return d_->lastError;
+}
+
+Counters Robot::counters() const {
+    std::lock_guard<std::mutex> lock(sim_->mutex_);
+    return d_->counters;
+}
+
+bool Robot::waitFor(const std::function<bool(const Counters &)> &condition, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(sim_->mutex_);
+    return sim_->changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [&] { return condition(d_->counters); });
+}
+
+bool Robot::waitForConnections(int64_t accepted, int timeoutMs) const {
+    return waitFor([=](const Counters &c) { return c.connectionsAccepted >= accepted; }, timeoutMs);
+}
+
+bool Robot::waitForConnectedClients(int clients, int timeoutMs) const {
+    return waitFor([=](const Counters &c) { return c.connectedClients == clients; }, timeoutMs);
+}
+
+bool Robot::waitForMessages(int64_t messages, int timeoutMs) const {
+    return waitFor([=](const Counters &c) { return c.messagesSent >= messages; }, timeoutMs);
+}
+
+// --- Simulator -----------------------------------------------------------------------------
+
+Simulator::Simulator() {
+    if (::pipe2(wakeFds_, O_NONBLOCK | O_CLOEXEC) != 0)
+        wakeFds_[0] = wakeFds_[1] = -1;
+}
+
+Simulator::~Simulator() {
+    stop();
+    for (int fd : wakeFds_)
+        if (fd >= 0)
+            ::close(fd);
+}
+
+Robot &Simulator::addRobot(const RobotConfig &cfg) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    robots_.emplace_back(new Robot(this, cfg));
+    Robot &r = *robots_.back();
+    if (running_) {
+        bindRobot(r);
+        wake();
+    }
+    return r;
+}
+
+int Simulator::robotCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return int(robots_.size());
+}
+
+Robot &Simulator::robot(int index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return *robots_.at(size_t(index));
+}
+
+bool Simulator::start() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (running_)
+        return true;
+    bool ok = true;
+    for (auto &r : robots_)
+        if (r->d_->wanted && !bindRobot(*r))
+            ok = false;
+    running_ = true;
+    quit_ = false;
+    thread_ = std::thread([this] { loop(); });
+    return ok;
+}
+
+void Simulator::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!running_)
+            return;
+        quit_ = true;
+        wake();
+    }
+    thread_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto &r : robots_)
+        closeRobot(*r);
+    running_ = false;
+    changed_.notify_all();
+}
+
+bool Simulator::isRunning() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return running_;
+}
+
+void Simulator::setEventHandler(std::function<void(const QString &)> handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handler_ = std::move(handler);
+}
+
+void Simulator::wake() {
+    if (wakeFds_[1] >= 0) {
+        const char b = 1;
+        // A full pipe already means a pending wake-up.
+        [[maybe_unused]] const ssize_t n = ::write(wakeFds_[1], &b, 1);
+    }
+}
+
+void Simulator::event(const QString &text) {
+    if (handler_)
+        events_ << text;
+}
+
+bool Simulator::bindRobot(Robot &r) {
+    Robot::State &s = *r.d_;
+    if (s.listenFd >= 0 || s.cfg.scenario.kind == Scenario::Kind::Refuse)
+        return true;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kPort);
+    // Only loopback: the simulator must never be reachable from the network.
+    if (::inet_pton(AF_INET, s.cfg.address.toLatin1().constData(), &addr.sin_addr) != 1 ||
+        (ntohl(addr.sin_addr.s_addr) >> 24) != 127) {
+        s.lastError = QStringLiteral("not a loopback address: ") + s.cfg.address;
+        return false;
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        s.lastError = errnoText("socket");
+        return false;
+    }
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        s.lastError = errnoText("bind");
+        ::close(fd);
+        return false;
+    }
+    if (::listen(fd, 128) != 0) {
+        s.lastError = errnoText("listen");
+        ::close(fd);
+        return false;
+    }
+    s.listenFd = fd;
+    ++s.listenGeneration;
+    s.lastError.clear();
+    event(QStringLiteral("listening on %1:%2").arg(s.cfg.address).arg(kPort));
+    return true;
+}
+
+void Simulator::closeRobot(Robot &r) {
+    Robot::State &s = *r.d_;
+    if (s.listenFd >= 0) {
+        closeSocket(s.listenFd);
+        s.listenFd = -1;
+        ++s.listenGeneration;
+        event(QStringLiteral("stopped listening on %1").arg(s.cfg.address));
+    }
+    for (Client &c : s.clients)
+        closeSocket(c.fd);
+    s.counters.connectedClients -= int(s.clients.size());
+    s.clients.clear();
+    changed_.notify_all();
+}
+
+void Simulator::serviceRobot(Robot &r, int64_t nowMs) {
+    Robot::State &s = *r.d_;
+    if (s.clients.empty()) {
+        // Keep the schedule moving so that a new client does not get a burst of backlog.
+        if (s.nextTickMs < nowMs)
+            s.nextTickMs = nowMs;
+        return;
+    }
+    const RobotConfig &cfg = s.cfg;
+    const Scenario::Kind kind = cfg.scenario.kind;
+    const int64_t countBefore = s.counters.messagesSent;
+
+    for (Client &c : s.clients)
+        if (!c.greeted && !c.closing && kind != Scenario::Kind::Silent)
+            s.greet(c);
+
+    if (cfg.rateHz > 0 && nowMs + kTickSlackMs >= s.nextTickMs) {
+        const int64_t period = std::max<int64_t>(1, int64_t(1000.0 / cfg.rateHz));
+        s.nextTickMs += period;
+        if (s.nextTickMs <= nowMs)
+            s.nextTickMs = nowMs + period;
+        if (kind == Scenario::Kind::Replay)
+            s.toGreeted(cfg.scenario.bytes);
+        else if (sendsGenerated(kind))
+            s.toGreeted(stream::robotState(cfg, s.anim, nowMs));
+    }
+    if (sendsGenerated(kind) && !cfg.variables.isEmpty() && nowMs >= s.nextVariablesMs) {
+        s.nextVariablesMs = nowMs + std::max(1, cfg.variablesIntervalMs);
+        stream::animateVariables(s.cfg, s.anim, nowMs);
+        for (const QByteArray &msg : stream::variableValues(cfg))
+            s.toGreeted(msg);
+    }
+    if (sendsGenerated(kind) && cfg.titledIntervalMs > 0 && !cfg.titledMessages.isEmpty() &&
+        nowMs >= s.nextTitledMs) {
+        if (s.nextTitledMs != 0) {
+            s.titledCursor %= cfg.titledMessages.size();
+            s.toGreeted(
+                stream::titledMessage(cfg, cfg.titledMessages.at(s.titledCursor++), s.anim));
+        }
+        s.nextTitledMs = nowMs + cfg.titledIntervalMs;
+    }
+
+    const bool split = kind == Scenario::Kind::Split && cfg.scenario.pieceBytes > 0;
+    for (auto it = s.clients.begin(); it != s.clients.end();) {
+        Client &c = *it;
+        bool failed = false;
+        while (!c.out.isEmpty() && (!split || nowMs >= c.nextWriteMs)) {
+            const int want =
+                split ? std::min(int(c.out.size()), cfg.scenario.pieceBytes) : int(c.out.size());
+            const ssize_t n = ::send(c.fd, c.out.constData(), size_t(want), MSG_NOSIGNAL);
+            if (n < 0) {
+                failed = errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+                break;
+            }
+            c.out.remove(0, int(n));
+            s.counters.bytesSent += n;
+            if (split) {
+                c.nextWriteMs = nowMs + cfg.scenario.pauseMs;
+                break;
+            }
+        }
+        if (failed || (c.closing && c.out.isEmpty())) {
+            closeSocket(c.fd);
+            event(QStringLiteral("%1: %2 %3 after %4 messages")
+                      .arg(cfg.address, c.peer,
+                           failed ? QStringLiteral("lost") : QStringLiteral("closed"))
+                      .arg(c.sent));
+            --s.counters.connectedClients;
+            it = s.clients.erase(it);
+            changed_.notify_all();
+        } else {
+            ++it;
+        }
+    }
+    if (s.counters.messagesSent != countBefore)
+        changed_.notify_all();
+}
+
+void Simulator::loop() {
+    struct Ref {
+        Robot *robot;
+        uint64_t clientId; // 0: the listener
+        uint64_t generation;
+    };
+    std::vector<pollfd> fds;
+    std::vector<Ref> refs;
+    QList<QString> events;
+    std::function<void(const QString &)> handler;
+
+    for (;;) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (quit_)
+            break;
+        const int64_t now = steadyMs();
+        int64_t due = now + 1000;
+        fds.clear();
+        refs.clear();
+        fds.push_back({wakeFds_[0], POLLIN, 0});
+        refs.push_back({nullptr, 0, 0});
+        for (auto &rp : robots_) {
+            Robot &r = *rp;
+            serviceRobot(r, now);
+            Robot::State &s = *r.d_;
+            if (s.listenFd >= 0) {
+                fds.push_back({s.listenFd, POLLIN, 0});
+                refs.push_back({&r, 0, s.listenGeneration});
+            }
+            if (s.clients.empty())
+                continue;
+            if (s.cfg.rateHz > 0)
+                due = std::min(due, s.nextTickMs - kTickSlackMs);
+            if (!s.cfg.variables.isEmpty())
+                due = std::min(due, s.nextVariablesMs);
+            if (s.cfg.titledIntervalMs > 0 && !s.cfg.titledMessages.isEmpty())
+                due = std::min(due, s.nextTitledMs);
+            const bool split = s.cfg.scenario.kind == Scenario::Kind::Split;
+            for (const Client &c : s.clients) {
+                short ev = POLLIN;
+                if (!c.out.isEmpty()) {
+                    if (split && c.nextWriteMs > now)
+                        due = std::min(due, c.nextWriteMs);
+                    else
+                        ev |= POLLOUT;
+                }
+                fds.push_back({c.fd, ev, 0});
+                refs.push_back({&r, c.id, 0});
+            }
+        }
+        events.swap(events_);
+        handler = handler_;
+        lock.unlock();
+
+        for (const QString &e : events)
+            handler(e);
+        events.clear();
+
+        const int timeout = int(std::clamp<int64_t>(due - now, 0, 1000));
+        const int ready = ::poll(fds.data(), nfds_t(fds.size()), timeout);
+        if (ready <= 0)
+            continue;
+
+        lock.lock();
+        for (size_t i = 0; i < fds.size(); ++i) {
+            const short rev = fds[i].revents;
+            if (!rev)
+                continue;
+            const Ref &ref = refs[i];
+            if (!ref.robot) {
+                char buf[64];
+                while (::read(wakeFds_[0], buf, sizeof buf) > 0) {
+                }
+                continue;
+            }
+            Robot::State &s = *ref.robot->d_;
+            if (ref.clientId == 0) {
+                if (ref.generation != s.listenGeneration || s.listenFd < 0)
+                    continue; // closed or replaced since the poll began
+                for (;;) {
+                    sockaddr_in peer{};
+                    socklen_t len = sizeof peer;
+                    const int fd = ::accept4(s.listenFd, reinterpret_cast<sockaddr *>(&peer), &len,
+                                             SOCK_NONBLOCK | SOCK_CLOEXEC);
+                    if (fd < 0)
+                        break;
+                    const int one = 1;
+                    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                    Client c;
+                    c.id = nextClientId_++;
+                    c.fd = fd;
+                    char text[INET_ADDRSTRLEN] = {};
+                    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+                    c.peer = QStringLiteral("%1:%2")
+                                 .arg(QString::fromLatin1(text))
+                                 .arg(ntohs(peer.sin_port));
+                    if (s.cfg.scenario.kind == Scenario::Kind::CloseAfter &&
+                        s.cfg.scenario.count <= 0)
+                        c.closing = true;
+                    ++s.counters.connectionsAccepted;
+                    ++s.counters.connectedClients;
+                    event(QStringLiteral("%1: connection from %2").arg(s.cfg.address, c.peer));
+                    s.clients.push_back(std::move(c));
+                    changed_.notify_all();
+                }
+                continue;
+            }
+            auto it = std::find_if(s.clients.begin(), s.clients.end(),
+                                   [&](const Client &c) { return c.id == ref.clientId; });
+            if (it == s.clients.end())
+                continue;
+            bool gone = (rev & (POLLERR | POLLNVAL)) != 0;
+            if (!gone && (rev & (POLLIN | POLLHUP))) {
+                // Controllers ignore what clients send on this port; only notice the close.
+                char buf[4096];
+                for (;;) {
+                    const ssize_t n = ::recv(it->fd, buf, sizeof buf, 0);
+                    if (n > 0)
+                        continue;
+                    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                        gone = true;
+                    break;
+                }
+            }
+            if (gone) {
+                closeSocket(it->fd);
+                event(QStringLiteral("%1: %2 disconnected").arg(s.cfg.address, it->peer));
+                --s.counters.connectedClients;
+                s.clients.erase(it);
+                changed_.notify_all();
+            }
+            // POLLOUT: the next service pass writes the queue.
+        }
+    }
+}
+
+long raiseFileLimit() {
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0)
+        return -1;
+    if (lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &lim);
+        ::getrlimit(RLIMIT_NOFILE, &lim);
+    }
+    return long(lim.rlim_cur);
+}
+
+} // namespace ursim
