@@ -1,0 +1,316 @@
+// Scale benchmark: one plug-in worker reading many simulated robots.
+//
+// ur-sim serves N robots at 10 Hz on N loopback addresses, in a process of its own, and
+// stamps each robot state with its send time (force_x: milliseconds since the epoch modulo
+// 1,000,000). This process loads the plug-in as the host does and reads every robot once a
+// second from a few host threads, and reports how old the values are when readData returns
+// them, the worker thread's CPU share, and this process's memory. A second series adds
+// robots that never answer (listeners whose accept queue is full, so connection attempts
+// are dropped) to 100 live ones.
+//
+//     bench_scale [--counts 10,100,500,1000] [--dead 0,5,20] [--seconds 20]
+#include "noru_standin.h"
+#include "noruplugin.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPluginLoader>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+int64_t nowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+QString addressAt(int base2, int index) // 127.base2.x.y, skipping .0 and .255
+{
+    return QStringLiteral("127.%1.%2.%3").arg(base2).arg(index / 250).arg(index % 250 + 1);
+}
+
+void raiseFileLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// CPU seconds used so far by the thread with this name.
+double threadCpuSeconds(const QString &name)
+{
+    const long ticks = sysconf(_SC_CLK_TCK);
+    for (const QString &task : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm("/proc/self/task/" + task + "/comm");
+        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != name.toLatin1())
+            continue;
+        QFile stat("/proc/self/task/" + task + "/stat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        // After the command: state is field 0, utime field 11, stime field 12.
+        return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(ticks);
+    }
+    return 0;
+}
+
+long rssKb(const char *key)
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(int(strlen(key))).trimmed().split(' ').value(0).toLong();
+    }
+    return 0;
+}
+
+// Listeners that never answer: their accept queue is filled, so further connection
+// attempts are dropped and time out.
+std::vector<int> deadListeners(int count)
+{
+    std::vector<int> fds;
+    for (int i = 0; i < count; ++i) {
+        const QString address = addressAt(12, i);
+        const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_port = htons(30001);
+        inet_pton(AF_INET, address.toLatin1().constData(), &in.sin_addr);
+        if (bind(listener, reinterpret_cast<sockaddr *>(&in), sizeof in) != 0 ||
+            listen(listener, 0) != 0) {
+            std::fprintf(stderr, "cannot listen on %s\n", qPrintable(address));
+            close(listener);
+            continue;
+        }
+        fds.push_back(listener);
+        // Fill the queue until a connection attempt is no longer answered.
+        for (int filler = 0; filler < 8; ++filler) {
+            const int client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            connect(client, reinterpret_cast<sockaddr *>(&in), sizeof in);
+            pollfd wait{client, POLLOUT, 0};
+            const bool answered = poll(&wait, 1, 300) > 0;
+            fds.push_back(client);
+            if (!answered)
+                break;
+        }
+    }
+    return fds;
+}
+
+struct Result {
+    int live = 0;
+    int dead = 0;
+    double medianAge = 0;
+    double p99Age = 0;
+    double workerShare = 0;
+    long rss = 0;
+    long samples = 0;
+    long failures = 0;
+};
+
+double percentile(std::vector<int64_t> &values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5));
+    return double(values[index]);
+}
+
+class Bench {
+public:
+    Bench(NORUInterface *plugin, QString simPath) : plugin(plugin), simPath(std::move(simPath)) {}
+
+    Result run(int live, int dead, int seconds)
+    {
+        noru_standin::Host &host = noru_standin::Host::instance();
+        host.reset();
+
+        QProcess sim;
+        sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        sim.start(simPath, {"--count", QString::number(live), "--base-address", addressAt(11, 0),
+                            "--rate", "10", "--stamp", "--static"});
+        sim.waitForStarted();
+        std::vector<int> deadFds = deadListeners(dead);
+        QThread::msleep(300 + live); // let the listeners come up
+
+        QList<DeviceInstancePlugin> devices;
+        for (int i = 0; i < live + dead; ++i) {
+            DeviceInstancePlugin device{};
+            device.id = i + 1;
+            device.address = i < live ? addressAt(11, i) : addressAt(12, i - live);
+            device.name = QStringLiteral("Robot %1").arg(i + 1);
+            device.errorWaitSeconds = 5;
+            devices << device;
+        }
+        host.setDevices(devices);
+        plugin->init();
+
+        // Warm up: every live robot has delivered data.
+        for (int i = 0; i < live; ++i)
+            readOnce(devices.at(i), nullptr);
+        host.clearRecords();
+
+        std::atomic<bool> stop{false};
+        std::mutex agesMutex;
+        std::vector<int64_t> ages;
+        std::atomic<long> failures{0};
+        const int threads = 4;
+        std::vector<std::thread> readers;
+        const double cpuBefore = threadCpuSeconds("ur-worker");
+        QElapsedTimer wall;
+        wall.start();
+        for (int t = 0; t < threads; ++t) {
+            readers.emplace_back([&, t] {
+                std::vector<int64_t> mine;
+                while (!stop.load()) {
+                    const int64_t passStart = nowMs();
+                    for (int i = t; i < live && !stop.load(); i += threads) {
+                        int64_t age = 0;
+                        if (readOnce(devices.at(i), &age))
+                            mine.push_back(age);
+                        else
+                            failures.fetch_add(1);
+                    }
+                    // Each robot is read once a second, as a host's read interval would.
+                    while (!stop.load() && nowMs() - passStart < 1000)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                std::lock_guard<std::mutex> lock(agesMutex);
+                ages.insert(ages.end(), mine.begin(), mine.end());
+            });
+        }
+        for (int s = 0; s < seconds * 5; ++s) {
+            QThread::msleep(200);
+            host.clearRecords(); // the stand-in keeps every log line otherwise
+        }
+        stop.store(true);
+        for (std::thread &reader : readers)
+            reader.join();
+        const double cpu = threadCpuSeconds("ur-worker") - cpuBefore;
+
+        Result result;
+        result.live = live;
+        result.dead = dead;
+        result.samples = long(ages.size());
+        result.failures = failures.load();
+        result.workerShare = cpu / (double(wall.elapsed()) / 1000.0);
+        result.rss = rssKb("VmRSS:");
+        result.medianAge = percentile(ages, 0.5);
+        result.p99Age = percentile(ages, 0.99);
+
+        plugin->stopPlugin();
+        sim.terminate();
+        sim.waitForFinished(10000);
+        for (int fd : deadFds)
+            close(fd);
+        host.clearRecords();
+        return result;
+    }
+
+private:
+    bool readOnce(const DeviceInstancePlugin &device, int64_t *age)
+    {
+        LogList list;
+        static_cast<DeviceInstancePlugin &>(list) = device;
+        ItemInstancePlugin item{};
+        item.uid = QStringLiteral("force_x_%1").arg(device.id);
+        item.name = item.uid;
+        list.items.append(DataItem(item));
+        if (!plugin->readData(&list))
+            return false;
+        const QString value = list.items.first().values.value("value");
+        if (value.isEmpty())
+            return false;
+        if (age)
+            *age = ((nowMs() % 1000000) - int64_t(value.toDouble()) + 1000000) % 1000000;
+        return true;
+    }
+
+    NORUInterface *plugin;
+    QString simPath;
+};
+
+QList<int> numbers(const QString &text)
+{
+    QList<int> list;
+    for (const QString &part : text.split(',', Qt::SkipEmptyParts))
+        list << part.toInt();
+    return list;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    raiseFileLimit();
+    QList<int> counts = {10, 100, 500, 1000};
+    QList<int> deadCounts = {0, 5, 20};
+    int seconds = 20;
+    const QStringList args = app.arguments();
+    for (int i = 1; i + 1 < args.size(); i += 2) {
+        if (args[i] == "--counts")
+            counts = numbers(args[i + 1]);
+        else if (args[i] == "--dead")
+            deadCounts = numbers(args[i + 1]);
+        else if (args[i] == "--seconds")
+            seconds = args[i + 1].toInt();
+    }
+
+    QTemporaryDir dataDirectory;
+    noru_standin::Host::instance().setDataDirectory(dataDirectory.path());
+    QPluginLoader loader(QStringLiteral(UR_PLUGIN_PATH));
+    auto *plugin = qobject_cast<NORUInterface *>(loader.instance());
+    if (!plugin) {
+        std::fprintf(stderr, "cannot load the plug-in: %s\n", qPrintable(loader.errorString()));
+        return 1;
+    }
+    Bench bench(plugin, QStringLiteral(UR_SIM_PATH));
+
+    std::printf("| live robots | dead robots | value age median (ms) | value age p99 (ms) | "
+                "worker CPU (%% of one core) | process RSS (MiB) | samples | failed reads |\n");
+    std::printf("|---|---|---|---|---|---|---|---|\n");
+    auto print = [](const Result &r) {
+        std::printf("| %d | %d | %.0f | %.0f | %.1f | %.1f | %ld | %ld |\n", r.live, r.dead,
+                    r.medianAge, r.p99Age, 100.0 * r.workerShare, double(r.rss) / 1024.0,
+                    r.samples, r.failures);
+        std::fflush(stdout);
+    };
+    for (int n : counts)
+        print(bench.run(n, 0, seconds));
+    for (int m : deadCounts) {
+        if (m > 0)
+            print(bench.run(100, m, seconds));
+    }
+    return 0;
+}
