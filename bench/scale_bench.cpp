@@ -8,7 +8,10 @@
 // robots that never answer (listeners whose accept queue is full, so connection attempts
 // are dropped) to 100 live ones.
 //
-//     bench_scale [--counts 10,100,500,1000] [--dead 0,5,20] [--seconds 20]
+//     bench_scale --live N [--dead M] [--seconds 20] [--header]
+//
+// One configuration per process, so that the memory figure is this configuration's alone;
+// scripts/bench-scale.sh runs the whole table.
 #include "noru_standin.h"
 #include "noruplugin.h"
 
@@ -135,6 +138,7 @@ struct Result {
     long rss = 0;
     long samples = 0;
     long failures = 0;
+    QMap<QString, int> failureTexts;
 };
 
 double percentile(std::vector<int64_t> &values, double p)
@@ -177,13 +181,14 @@ public:
 
         // Warm up: every live robot has delivered data.
         for (int i = 0; i < live; ++i)
-            readOnce(devices.at(i), nullptr);
+            readOnce(devices.at(i), nullptr, nullptr);
         host.clearRecords();
 
         std::atomic<bool> stop{false};
         std::mutex agesMutex;
         std::vector<int64_t> ages;
         std::atomic<long> failures{0};
+        QMap<QString, int> failureTexts;
         const int threads = 4;
         std::vector<std::thread> readers;
         const double cpuBefore = threadCpuSeconds("ur-worker");
@@ -196,10 +201,14 @@ public:
                     const int64_t passStart = nowMs();
                     for (int i = t; i < live && !stop.load(); i += threads) {
                         int64_t age = 0;
-                        if (readOnce(devices.at(i), &age))
+                        QString error;
+                        if (readOnce(devices.at(i), &age, &error)) {
                             mine.push_back(age);
-                        else
+                        } else {
                             failures.fetch_add(1);
+                            std::lock_guard<std::mutex> lock(agesMutex);
+                            failureTexts[error] += 1;
+                        }
                     }
                     // Each robot is read once a second, as a host's read interval would.
                     while (!stop.load() && nowMs() - passStart < 1000)
@@ -223,6 +232,7 @@ public:
         result.dead = dead;
         result.samples = long(ages.size());
         result.failures = failures.load();
+        result.failureTexts = failureTexts;
         result.workerShare = cpu / (double(wall.elapsed()) / 1000.0);
         result.rss = rssKb("VmRSS:");
         result.medianAge = percentile(ages, 0.5);
@@ -238,7 +248,7 @@ public:
     }
 
 private:
-    bool readOnce(const DeviceInstancePlugin &device, int64_t *age)
+    bool readOnce(const DeviceInstancePlugin &device, int64_t *age, QString *error)
     {
         LogList list;
         static_cast<DeviceInstancePlugin &>(list) = device;
@@ -246,11 +256,17 @@ private:
         item.uid = QStringLiteral("force_x_%1").arg(device.id);
         item.name = item.uid;
         list.items.append(DataItem(item));
-        if (!plugin->readData(&list))
+        if (!plugin->readData(&list)) {
+            if (error)
+                *error = list.errorText;
             return false;
+        }
         const QString value = list.items.first().values.value("value");
-        if (value.isEmpty())
+        if (value.isEmpty()) {
+            if (error)
+                *error = QStringLiteral("no value");
             return false;
+        }
         if (age)
             *age = ((nowMs() % 1000000) - int64_t(value.toDouble()) + 1000000) % 1000000;
         return true;
@@ -260,31 +276,31 @@ private:
     QString simPath;
 };
 
-QList<int> numbers(const QString &text)
-{
-    QList<int> list;
-    for (const QString &part : text.split(',', Qt::SkipEmptyParts))
-        list << part.toInt();
-    return list;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     raiseFileLimit();
-    QList<int> counts = {10, 100, 500, 1000};
-    QList<int> deadCounts = {0, 5, 20};
+    int live = 10;
+    int dead = 0;
     int seconds = 20;
+    bool header = false;
     const QStringList args = app.arguments();
-    for (int i = 1; i + 1 < args.size(); i += 2) {
-        if (args[i] == "--counts")
-            counts = numbers(args[i + 1]);
-        else if (args[i] == "--dead")
-            deadCounts = numbers(args[i + 1]);
-        else if (args[i] == "--seconds")
-            seconds = args[i + 1].toInt();
+    for (int i = 1; i < args.size(); ++i) {
+        const QString next = i + 1 < args.size() ? args[i + 1] : QString();
+        if (args[i] == "--live") {
+            live = next.toInt();
+            ++i;
+        } else if (args[i] == "--dead") {
+            dead = next.toInt();
+            ++i;
+        } else if (args[i] == "--seconds") {
+            seconds = next.toInt();
+            ++i;
+        } else if (args[i] == "--header") {
+            header = true;
+        }
     }
 
     QTemporaryDir dataDirectory;
@@ -297,20 +313,16 @@ int main(int argc, char **argv)
     }
     Bench bench(plugin, QStringLiteral(UR_SIM_PATH));
 
-    std::printf("| live robots | dead robots | value age median (ms) | value age p99 (ms) | "
-                "worker CPU (%% of one core) | process RSS (MiB) | samples | failed reads |\n");
-    std::printf("|---|---|---|---|---|---|---|---|\n");
-    auto print = [](const Result &r) {
-        std::printf("| %d | %d | %.0f | %.0f | %.1f | %.1f | %ld | %ld |\n", r.live, r.dead,
-                    r.medianAge, r.p99Age, 100.0 * r.workerShare, double(r.rss) / 1024.0,
-                    r.samples, r.failures);
-        std::fflush(stdout);
-    };
-    for (int n : counts)
-        print(bench.run(n, 0, seconds));
-    for (int m : deadCounts) {
-        if (m > 0)
-            print(bench.run(100, m, seconds));
+    if (header) {
+        std::printf("| live robots | dead robots | value age median (ms) | value age p99 (ms) | "
+                    "worker CPU (%% of one core) | process RSS (MiB) | reads | failed reads |\n");
+        std::printf("|---|---|---|---|---|---|---|---|\n");
     }
+    const Result r = bench.run(live, dead, seconds);
+    std::printf("| %d | %d | %.0f | %.0f | %.1f | %.1f | %ld | %ld |\n", r.live, r.dead,
+                r.medianAge, r.p99Age, 100.0 * r.workerShare, double(r.rss) / 1024.0, r.samples,
+                r.failures);
+    for (auto it = r.failureTexts.cbegin(); it != r.failureTexts.cend(); ++it)
+        std::fprintf(stderr, "  failed reads: %d x \"%s\"\n", it.value(), qPrintable(it.key()));
     return 0;
 }
