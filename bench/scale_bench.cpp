@@ -161,8 +161,10 @@ public:
 
         QProcess sim;
         sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        sim.start(simPath, {"--count", QString::number(live), "--base-address", addressAt(11, 0),
-                            "--rate", "10", "--stamp", "--static"});
+        QStringList simArgs = {"--rate", "10", "--stamp", "--static"};
+        for (int i = 0; i < live; ++i)
+            simArgs << "--address" << addressAt(11, i);
+        sim.start(simPath, simArgs);
         sim.waitForStarted();
         std::vector<int> deadFds = deadListeners(dead);
         QThread::msleep(300 + live); // let the listeners come up
@@ -179,10 +181,14 @@ public:
         host.setDevices(devices);
         plugin->init();
 
-        // Warm up: every live robot has delivered data.
+        // Warm up: every live robot has delivered data, and the backlog that the robots
+        // connected first have built up during the set-up pass is read away.
         for (int i = 0; i < live; ++i)
             readOnce(devices.at(i), nullptr, nullptr);
-        host.clearRecords();
+        for (int s = 0; s < 25; ++s) {
+            QThread::msleep(200);
+            host.clearRecords();
+        }
 
         std::atomic<bool> stop{false};
         std::mutex agesMutex;
@@ -220,6 +226,11 @@ public:
         }
         for (int s = 0; s < seconds * 5; ++s) {
             QThread::msleep(200);
+            if (qEnvironmentVariableIsSet("UR_BENCH_ERRORS")) {
+                for (const noru_standin::LogLine &line : host.logs())
+                    if (line.level == "error" || line.message.startsWith("Reconnecting"))
+                        std::fprintf(stderr, "%s\n", qPrintable(line.message));
+            }
             host.clearRecords(); // the stand-in keeps every log line otherwise
         }
         stop.store(true);
