@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets up what is missing and runs every test: the normal build, the AddressSanitizer +
-# UndefinedBehaviorSanitizer build, and a minute of fuzzing.
+# UndefinedBehaviorSanitizer build, the end-to-end suites under valgrind's memcheck, a minute
+# of fuzzing, and the 64-bit ARM build under qemu.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" valgrind
 jobs=$(( $(nproc) * 4 ))   # most end-to-end tests wait on the network, not the CPU
 
 echo "== Release build and tests"
@@ -15,5 +16,13 @@ echo "== Sanitizer build and tests"
 (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest -j "$jobs" --output-on-failure)
 
+echo "== End-to-end suites under memcheck"
+"$root/scripts/valgrind-e2e.sh" "$root/build"
+
 echo "== Fuzzing"
 "$root/scripts/run-fuzz.sh" "${UR_FUZZ_SECONDS:-60}"
+
+if [ "${UR_SKIP_AARCH64:-0}" != 1 ]; then
+  echo "== 64-bit ARM build and tests under qemu"
+  "$root/scripts/cross-aarch64.sh"
+fi
