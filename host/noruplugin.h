@@ -217,7 +217,7 @@ public:
 
 private:
     void *hostState;
-    void *hostReserved[4];
+    [[maybe_unused]] void *hostReserved[4];
 
 public:
     QString dataDirectory;

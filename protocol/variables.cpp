@@ -1,9 +1,354 @@
+// Program variables: their names (variable array messages, kept in one file per robot so
+// they survive a restart) and their values (variables value messages).
 #include "urwrapper.h"
 
-// Placeholder until the program-variable decoder lands.
-void URWrapper::processGlobalMessages(QByteArray, urinstance *) {}
-void URWrapper::getVariableArray(QByteArray, urinstance *) {}
-void URWrapper::getVariablesValue(QByteArray, urinstance *) {}
-uint16_t URWrapper::processVariable(QByteArray, urinstance *, QList<QString> *) { return 2; }
-void URWrapper::getLastUsedRobotVariables(urinstance *) {}
-void URWrapper::addItemToRobot(urinstance *, QString) {}
+#include "ur.h"
+#include "urdecoder.h"
+
+#include <QFile>
+#include <QStringList>
+#include <QTextStream>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+enum class Kind { nothing, string, list, pose, byte, unsupported, integer, real, unknown };
+
+Kind kindOf(uint8_t code, int layout) {
+    if (code == 0)
+        return Kind::nothing;
+    switch (layout) {
+    case 1:
+        switch (code) {
+        case 3:
+            return Kind::string;
+        case 4:
+            return Kind::list;
+        case 9:
+            return Kind::pose;
+        case 11:
+            return Kind::byte;
+        case 12:
+            return Kind::unsupported;
+        case 13:
+            return Kind::integer;
+        case 14:
+            return Kind::real;
+        default:
+            return Kind::unknown;
+        }
+    case 2:
+        switch (code) {
+        case 3:
+        case 4:
+            return Kind::string;
+        case 5:
+            return Kind::list;
+        case 10:
+            return Kind::pose;
+        case 12:
+            return Kind::byte;
+        case 14:
+            return Kind::integer;
+        case 15:
+            return Kind::real;
+        default:
+            return Kind::unknown;
+        }
+    default:
+        switch (code) {
+        case 3:
+        case 4:
+            return Kind::string;
+        case 17:
+            return Kind::list;
+        case 12:
+            return Kind::pose;
+        case 13:
+            return Kind::byte;
+        case 15:
+            return Kind::integer;
+        case 16:
+            return Kind::real;
+        default:
+            return Kind::unknown;
+        }
+    }
+}
+
+// Start index of a variable array or value body.
+int startIndex(ByteView body) {
+    return body.be16(0);
+}
+
+} // namespace
+
+namespace urdecode {
+
+void globalMessage(ByteView message, urinstance *robot) {
+    switch (message.u8(13)) {
+    case 0:
+        variableArray(message.sub(14), robot);
+        break;
+    case 1:
+        variablesValue(message.sub(14), robot);
+        break;
+    default:
+        break;
+    }
+}
+
+QString variablesFileName(const QString &address) {
+    if (address.isEmpty() || address == QLatin1String(".") || address == QLatin1String(".."))
+        return QStringLiteral("_");
+    QString name = address;
+    for (QChar &c : name) {
+        const ushort u = c.unicode();
+        if (u < 0x20 || u == 0x7f || c == QLatin1Char('/') || c == QLatin1Char('\\'))
+            c = QLatin1Char('_');
+    }
+    return name;
+}
+
+QString variablesFilePath(const urinstance &robot) {
+    // Without a data directory there is no file: never fall back to the root or the
+    // host's working directory.
+    if (UR::interface.dataDirectory.isEmpty())
+        return QString();
+    return UR::interface.dataDirectory + QLatin1Char('/') + variablesFileName(robot.device.address);
+}
+
+void variableArray(ByteView body, urinstance *robot) {
+    const int start = startIndex(body);
+    QStringList names = body.text(2).split(QLatin1Char('\n'), Qt::KeepEmptyParts);
+    names.removeLast(); // the text after the last LF is not a name
+
+    const QString path = variablesFilePath(*robot);
+    UR::logDebug(QStringLiteral("Variable array receieved from robot. Writing to text file: ") +
+                 variablesFileName(robot->device.address) + QStringLiteral(". Robot: ") +
+                 robot->device.address);
+
+    QFile file(path);
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Text |
+                                     (start != 0 ? QIODevice::Append : QIODevice::Truncate);
+    if (!file.open(mode)) {
+        UR::logError(QStringLiteral("Could not write file for UR variables. (WRITE) ") +
+                     file.errorString() + QStringLiteral(" File: ") + path);
+        return;
+    }
+    QTextStream stream(&file);
+    // The file is read back as UTF-8, so it is written as UTF-8 whatever the locale.
+    stream.setCodec("UTF-8");
+
+    if (start == 0)
+        robot->variableNames.clear();
+    for (int i = 0; i < names.size(); ++i) {
+        const int index = start + i;
+        robot->variableNames.insert(index, names.at(i));
+        stream << index << ',' << names.at(i) << '\n';
+        URWrapper().addItemToRobot(robot, names.at(i));
+    }
+    robot->variableCountTotal = 0;
+    robot->variableCounts.clear();
+    robot->variableValues.clear();
+}
+
+int variableLayout(const urinstance &robot) {
+    bool ok = false;
+    int setting = robot.device.settings.value(QStringLiteral("version")).toInt(&ok, 10);
+    if (!ok)
+        setting = 0;
+    if (setting == 1 || setting == 2)
+        return setting;
+    if (setting != 0)
+        return 3;
+
+    // Auto: by controller generation. CB3 took the new value codes with 3.14 and the
+    // e-Series with 5.9; there is no major 4.
+    const int major = robot.versionMajor;
+    const int minor = robot.versionMinor;
+    if (major > 5)
+        return 3;
+    if (major == 5)
+        return minor >= 9 ? 3 : 2;
+    if (major == 4)
+        return 2;
+    if (major == 3)
+        return minor >= 14 ? 3 : (minor >= 3 ? 2 : 1);
+    return 1;
+}
+
+uint32_t variable(ByteView data, int layout, int depth, QString *text) {
+    uint64_t size = 2; // code and trailing byte
+    switch (kindOf(data.u8(0), layout)) {
+    case Kind::string: {
+        const uint16_t length = data.be16(1);
+        *text = data.text(3, length);
+        size += length + 2u;
+        break;
+    }
+    case Kind::list: {
+        if (depth >= maxListDepth)
+            break; // like an unknown code: empty, only the code taken
+        const uint16_t count = data.be16(1);
+        size += 2;
+        QString list = QStringLiteral("[");
+        uint64_t offset = 0;
+        for (uint32_t j = 0; j < count; ++j) {
+            const uint64_t at = 3 + offset;
+            if (at >= data.size) {
+                // The value runs past the end of its message: what is left would only
+                // be zero bytes, one per element. Count them, but do not list them, so a
+                // few hostile bytes cannot produce megabytes of commas.
+                offset += count - j;
+                break;
+            }
+            if (j > 0)
+                list += QLatin1Char(',');
+            QString element;
+            offset += variable(data.sub(size_t(at)), layout, depth + 1, &element) - 1u;
+            list += element;
+        }
+        list += QLatin1Char(']');
+        *text = list;
+        size += offset;
+        break;
+    }
+    case Kind::pose:
+        *text = poseText(data.sub(1));
+        size += 24;
+        break;
+    case Kind::byte:
+        *text = QString::number(data.u8(1));
+        size += 1;
+        break;
+    case Kind::unsupported:
+        UR::logError(QStringLiteral("Numeric value not supported! This will result in an error!"));
+        break;
+    case Kind::integer:
+        *text = QString::number(static_cast<int32_t>(data.be32(1)));
+        size += 4;
+        break;
+    case Kind::real:
+        *text = QString::number(double(data.f32(1)), 'g', 6);
+        size += 4;
+        break;
+    case Kind::nothing:
+    case Kind::unknown:
+        break;
+    }
+    return uint32_t(std::min<uint64_t>(size, UINT32_MAX));
+}
+
+void variablesValue(ByteView body, urinstance *robot) {
+    if (robot->variableNames.isEmpty())
+        return;
+    const int start = startIndex(body);
+    const int layout = variableLayout(*robot);
+
+    // At least one value, even from a body that holds only the start index. Every value
+    // takes at least 2 bytes, so this ends.
+    QList<QString> values;
+    size_t offset = 2;
+    do {
+        QString text;
+        offset += variable(body.sub(offset), layout, 0, &text);
+        values.append(text);
+    } while (offset < body.size);
+
+    if (robot->variableCounts.contains(start)) {
+        // A new series has begun: the one before was counted in full.
+        if (robot->variableCountTotal == 1 && values.first().isEmpty()) {
+            robot->variableValues.clear();
+            return;
+        }
+        if (robot->variableCountTotal != robot->variableNames.size()) {
+            robot->variableCounts.clear();
+            robot->variableCountTotal = 0;
+            return;
+        }
+        for (int i = 0; i < values.size(); ++i) {
+            const QString &name = robot->variableNames[start + i];
+            if (!name.isEmpty())
+                robot->variableValues.insert(name, values.at(i));
+        }
+        return;
+    }
+    robot->variableCounts.insert(start, values.size());
+    robot->variableCountTotal =
+        int(std::min<qint64>(qint64(robot->variableCountTotal) + values.size(), INT_MAX));
+}
+
+} // namespace urdecode
+
+void URWrapper::processGlobalMessages(QByteArray message, urinstance *robot) {
+    urdecode::globalMessage(ByteView(message), robot);
+}
+
+void URWrapper::getVariableArray(QByteArray body, urinstance *robot) {
+    urdecode::variableArray(ByteView(body), robot);
+}
+
+void URWrapper::getVariablesValue(QByteArray body, urinstance *robot) {
+    urdecode::variablesValue(ByteView(body), robot);
+}
+
+uint16_t URWrapper::processVariable(QByteArray data, urinstance *robot, QList<QString> *values) {
+    QString text;
+    const uint32_t size =
+        urdecode::variable(ByteView(data), urdecode::variableLayout(*robot), 0, &text);
+    values->append(text);
+    // A value longer than the result can say (a long string or list) reports the largest
+    // size rather than a wrapped one that could be 0 and stall a caller's loop.
+    return uint16_t(std::min<uint32_t>(size, UINT16_MAX));
+}
+
+void URWrapper::getLastUsedRobotVariables(urinstance *robot) {
+    const QString &address = robot->device.address;
+    UR::logDebug(QStringLiteral("Loading variable array from text file. Robot: ") + address);
+    robot->variablesFileLoaded = true;
+
+    const QString path = urdecode::variablesFilePath(*robot);
+    QFile file(path);
+    if (!file.exists()) {
+        UR::logDebug(QStringLiteral("Variable array file does not exists. Robot: ") + address);
+        return;
+    }
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        UR::logError(QStringLiteral("Could not open last used UR robot variables. (READ) ") +
+                     file.errorString() + QStringLiteral(" File: ") + path);
+        return;
+    }
+    while (!file.atEnd()) {
+        QString line = QString::fromUtf8(file.readLine());
+        line.remove(QLatin1Char('\n'));
+        const QStringList fields = line.split(QLatin1Char(','));
+        if (fields.size() != 2)
+            continue;
+        robot->variableNames.insert(fields.at(0).toInt(nullptr, 10), fields.at(1));
+    }
+}
+
+void URWrapper::addItemToRobot(urinstance *robot, QString name) {
+    // Offer each name once per record: the host would get the same uid again otherwise.
+    if (robot->offeredItems.contains(name))
+        return;
+    for (const ItemInstancePlugin &existing : qAsConst(robot->device.items)) {
+        if (existing.uid == name)
+            return;
+    }
+    UR::logDebug(QStringLiteral("Add item (") + name + QStringLiteral(") to robot ") +
+                 robot->device.address);
+
+    ItemInstancePlugin item;
+    item.uid = name;
+    item.name = name + QStringLiteral(" (User variable)");
+    item.hostFlag1 = false;
+    item.hostFlag3 = false;
+    item.deviceId = robot->device.id;
+    item.hostInt4 = 1;
+    UR::interface.addPluginItem(&item);
+    robot->offeredItems.insert(name);
+}
