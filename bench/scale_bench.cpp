@@ -43,8 +43,7 @@
 
 namespace {
 
-int64_t nowMs()
-{
+int64_t nowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
@@ -54,8 +53,7 @@ QString addressAt(int base2, int index) // 127.base2.x.y, skipping .0 and .255
     return QStringLiteral("127.%1.%2.%3").arg(base2).arg(index / 250).arg(index % 250 + 1);
 }
 
-void raiseFileLimit()
-{
+void raiseFileLimit() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
@@ -64,10 +62,10 @@ void raiseFileLimit()
 }
 
 // CPU seconds used so far by the thread with this name.
-double threadCpuSeconds(const QString &name)
-{
+double threadCpuSeconds(const QString &name) {
     const long ticks = sysconf(_SC_CLK_TCK);
-    for (const QString &task : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    for (const QString &task :
+         QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         QFile comm("/proc/self/task/" + task + "/comm");
         if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != name.toLatin1())
             continue;
@@ -82,8 +80,7 @@ double threadCpuSeconds(const QString &name)
     return 0;
 }
 
-long rssKb(const char *key)
-{
+long rssKb(const char *key) {
     QFile status("/proc/self/status");
     if (!status.open(QIODevice::ReadOnly))
         return 0;
@@ -96,8 +93,7 @@ long rssKb(const char *key)
 
 // Listeners that never answer: their accept queue is filled, so further connection
 // attempts are dropped and time out.
-std::vector<int> deadListeners(int count)
-{
+std::vector<int> deadListeners(int count) {
     std::vector<int> fds;
     for (int i = 0; i < count; ++i) {
         const QString address = addressAt(12, i);
@@ -141,8 +137,7 @@ struct Result {
     QMap<QString, int> failureTexts;
 };
 
-double percentile(std::vector<int64_t> &values, double p)
-{
+double percentile(std::vector<int64_t> &values, double p) {
     if (values.empty())
         return 0;
     std::sort(values.begin(), values.end());
@@ -154,8 +149,7 @@ class Bench {
 public:
     Bench(NORUInterface *plugin, QString simPath) : plugin(plugin), simPath(std::move(simPath)) {}
 
-    Result run(int live, int dead, int seconds)
-    {
+    Result run(int live, int dead, int seconds) {
         noru_standin::Host &host = noru_standin::Host::instance();
         host.reset();
 
@@ -259,8 +253,7 @@ public:
     }
 
 private:
-    bool readOnce(const DeviceInstancePlugin &device, int64_t *age, QString *error)
-    {
+    bool readOnce(const DeviceInstancePlugin &device, int64_t *age, QString *error) {
         LogList list;
         static_cast<DeviceInstancePlugin &>(list) = device;
         ItemInstancePlugin item{};
@@ -289,8 +282,7 @@ private:
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     raiseFileLimit();
     int live = 10;

@@ -25,22 +25,22 @@ namespace {
 
 std::atomic<bool> stopRequested{false};
 
-void onSignal(int) { stopRequested.store(true); }
+void onSignal(int) {
+    stopRequested.store(true);
+}
 
 const QString embeddedRobotAddress = QStringLiteral("127.0.10.1");
 
-QTextStream &out()
-{
+QTextStream &out() {
     static QTextStream stream(stdout);
     return stream;
 }
 
-QString locatePlugin(const QString &given)
-{
+QString locatePlugin(const QString &given) {
     if (!given.isEmpty())
         return given;
-    const QString besideBinary =
-        QCoreApplication::applicationDirPath() + QStringLiteral("/../plugins/libuniversal_robot.so");
+    const QString besideBinary = QCoreApplication::applicationDirPath() +
+                                 QStringLiteral("/../plugins/libuniversal_robot.so");
     if (QFileInfo::exists(besideBinary))
         return besideBinary;
     const QString installed = QCoreApplication::applicationDirPath() +
@@ -50,20 +50,19 @@ QString locatePlugin(const QString &given)
     return QStringLiteral(UR_BUILT_PLUGIN_PATH);
 }
 
-int levelRank(const QString &level)
-{
+int levelRank(const QString &level) {
     static const QStringList levels = {"debug", "info", "warning", "error", "none"};
     const int rank = levels.indexOf(level);
     return rank < 0 ? 1 : rank;
 }
 
-void printRegistration(const noru_standin::Host &host)
-{
+void printRegistration(const noru_standin::Host &host) {
     const QList<noru_standin::InitPluginCall> calls = host.initPluginCalls();
     if (calls.isEmpty())
         return;
     const noru_standin::InitPluginCall &call = calls.last();
-    out() << "Plug-in registered as \"" << call.name << "\" (" << call.number << ") with columns:\n";
+    out() << "Plug-in registered as \"" << call.name << "\" (" << call.number
+          << ") with columns:\n";
     for (const DatabaseColumnStructure &column : call.columns[2]) {
         out() << "  " << column.name << " (default \"" << column.defaultValue << "\")";
         QStringList choices;
@@ -79,8 +78,7 @@ void printRegistration(const noru_standin::Host &host)
 }
 
 // The items the host reads for a device: every item it has for it now, plus extra uids.
-std::unique_ptr<LogList> makeCycle(const DeviceInstancePlugin &device, const QStringList &extra)
-{
+std::unique_ptr<LogList> makeCycle(const DeviceInstancePlugin &device, const QStringList &extra) {
     auto list = std::make_unique<LogList>();
     static_cast<DeviceInstancePlugin &>(*list) = device;
     QStringList seen;
@@ -100,12 +98,10 @@ std::unique_ptr<LogList> makeCycle(const DeviceInstancePlugin &device, const QSt
     return list;
 }
 
-void printTable(const DeviceInstancePlugin &device, const LogList &list, int cycle)
-{
+void printTable(const DeviceInstancePlugin &device, const LogList &list, int cycle) {
     out() << "\n== Cycle " << cycle << "  "
           << QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
-          << " UTC  robot " << device.id << " \"" << device.name << "\" " << device.address
-          << "\n";
+          << " UTC  robot " << device.id << " \"" << device.name << "\" " << device.address << "\n";
     int width = 4;
     for (const DataItem &item : list.items)
         width = qMax(width, item.item.name.size());
@@ -122,8 +118,7 @@ void printTable(const DeviceInstancePlugin &device, const LogList &list, int cyc
     out().flush();
 }
 
-void appendCsv(QFile &file, const DeviceInstancePlugin &device, const LogList &list)
-{
+void appendCsv(QFile &file, const DeviceInstancePlugin &device, const LogList &list) {
     QTextStream csv(&file);
     csv.setCodec("UTF-8");
     const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -136,8 +131,7 @@ void appendCsv(QFile &file, const DeviceInstancePlugin &device, const LogList &l
     }
 }
 
-void sleepUnlessStopped(double seconds)
-{
+void sleepUnlessStopped(double seconds) {
     const auto until = std::chrono::steady_clock::now() +
                        std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
     while (!stopRequested.load() && std::chrono::steady_clock::now() < until)
@@ -146,35 +140,45 @@ void sleepUnlessStopped(double seconds)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("ur-host"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Loads the Universal Robots plug-in as the data-logging host does and prints "
-                       "live values. Without --robot it reads a simulated robot that it serves "
-                       "itself on ") +
+        QStringLiteral(
+            "Loads the Universal Robots plug-in as the data-logging host does and prints "
+            "live values. Without --robot it reads a simulated robot that it serves "
+            "itself on ") +
         embeddedRobotAddress + QStringLiteral(" port 30001."));
     parser.addHelpOption();
     parser.addOptions({
-        {"robot", "Robot controller address, optionally with a device id: ADDRESS or ADDRESS@ID. "
-                  "Repeatable.", "address"},
-        {"item", "Also read the item with this uid (a program variable or message title). "
-                 "Repeatable.", "uid"},
+        {"robot",
+         "Robot controller address, optionally with a device id: ADDRESS or ADDRESS@ID. "
+         "Repeatable.",
+         "address"},
+        {"item",
+         "Also read the item with this uid (a program variable or message title). "
+         "Repeatable.",
+         "uid"},
         {"interval", "Seconds between read cycles (default 1).", "seconds", "1"},
         {"cycles", "Stop after this many read cycles (default: until Ctrl-C).", "count", "0"},
-        {"csv", "Append timestamp, device, item and value rows to this file instead of printing "
-                "tables.", "file"},
+        {"csv",
+         "Append timestamp, device, item and value rows to this file instead of printing "
+         "tables.",
+         "file"},
         {"plugin", "Path of libuniversal_robot.so (default: the built one).", "path"},
         {"data-dir", "Directory for the plug-in's files (default: the user's data directory).",
          "dir"},
-        {"version", "The device setting \"version\": 0 Auto, 1 up to 3.2, 2 3.3 to 5.8, 3 5.9 and "
-                    "up (default 0).", "n", "0"},
+        {"version",
+         "The device setting \"version\": 0 Auto, 1 up to 3.2, 2 3.3 to 5.8, 3 5.9 and "
+         "up (default 0).",
+         "n", "0"},
         {"error-wait", "Seconds to wait after a failed connection (default 5).", "seconds", "5"},
-        {"log", "Show plug-in log lines from this level on: debug, info, warning, error, none "
-                "(default info).", "level", "info"},
+        {"log",
+         "Show plug-in log lines from this level on: debug, info, warning, error, none "
+         "(default info).",
+         "level", "info"},
     });
     parser.process(app);
 

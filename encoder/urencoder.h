@@ -17,11 +17,11 @@
 namespace urenc {
 
 // Robot state sub-packages (each with its 4-byte length and type byte).
-QByteArray robotModePackage(const robotstate_mode &mode);                // type 0, 47 bytes
-QByteArray jointPackage(const QList<robotstate_joint> &joints);          // type 1, 251 bytes
-QByteArray toolPackage(const robotstate_tool &tool);                     // type 2, 37 bytes
-QByteArray masterboardPackage(const robotstate_masterboard &board);      // type 3, 75 bytes
-QByteArray forcePackage(const robotstate_force &force);                  // type 7, 61 bytes
+QByteArray robotModePackage(const robotstate_mode &mode);           // type 0, 47 bytes
+QByteArray jointPackage(const QList<robotstate_joint> &joints);     // type 1, 251 bytes
+QByteArray toolPackage(const robotstate_tool &tool);                // type 2, 37 bytes
+QByteArray masterboardPackage(const robotstate_masterboard &board); // type 3, 75 bytes
+QByteArray forcePackage(const robotstate_force &force);             // type 7, 61 bytes
 // A sub-package of any type with a body of bodySize bytes of filler.
 QByteArray otherPackage(uint8_t type, int bodySize, char filler = 0);
 

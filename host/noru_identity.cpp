@@ -9,30 +9,30 @@ namespace {
 const QString identityPrefix = QStringLiteral("__identity.");
 const QString valueKey = QStringLiteral("value");
 
-void storeValue(DataItem &dataItem, const QString &text, const QDateTime &now)
-{
+void storeValue(DataItem &dataItem, const QString &text, const QDateTime &now) {
     dataItem.values.insert(valueKey, text);
     dataItem.timestamp = now;
     dataItem.item.errorText.clear();
 }
 } // namespace
 
-int readIntervalMs() { return 604800000; }
+int readIntervalMs() {
+    return 604800000;
+}
 
-bool isIdentityAddress(const QString &address) { return address.startsWith(identityPrefix); }
+bool isIdentityAddress(const QString &address) {
+    return address.startsWith(identityPrefix);
+}
 
-QString fieldKey(const QString &address)
-{
+QString fieldKey(const QString &address) {
     return isIdentityAddress(address) ? address.mid(identityPrefix.size()) : QString();
 }
 
-QString uidFor(int deviceId, const QString &key)
-{
+QString uidFor(int deviceId, const QString &key) {
     return QStringLiteral("identity_%1_%2").arg(deviceId).arg(key);
 }
 
-int ensureItems(PluginInterface *host, int deviceId, const QList<Spec> &specs)
-{
+int ensureItems(PluginInterface *host, int deviceId, const QList<Spec> &specs) {
     if (!host || deviceId < 1)
         return 0;
     int created = 0;
@@ -58,16 +58,14 @@ int ensureItems(PluginInterface *host, int deviceId, const QList<Spec> &specs)
     return created;
 }
 
-void requestReloadIfIdentityCreated(PluginInterface *host, int createdCount)
-{
+void requestReloadIfIdentityCreated(PluginInterface *host, int createdCount) {
     if (!host || createdCount < 1)
         return;
     if (host->getSetting(QStringLiteral("plugin_refreshing")) != QLatin1String("1"))
         host->reloadPlugins();
 }
 
-void ensureItemsForAllDevices(PluginInterface *host, const QList<Spec> &specs)
-{
+void ensureItemsForAllDevices(PluginInterface *host, const QList<Spec> &specs) {
     if (!host)
         return;
     int created = 0;
@@ -77,8 +75,7 @@ void ensureItemsForAllDevices(PluginInterface *host, const QList<Spec> &specs)
     requestReloadIfIdentityCreated(host, created);
 }
 
-void applyValuesByUid(LogList *list, const QMap<QString, QString> &values)
-{
+void applyValuesByUid(LogList *list, const QMap<QString, QString> &values) {
     if (!list)
         return;
     const QDateTime now = QDateTime::currentDateTimeUtc();
@@ -91,8 +88,7 @@ void applyValuesByUid(LogList *list, const QMap<QString, QString> &values)
 }
 
 void applyValues(LogList *list, const char *addressPropertyName,
-                 const QMap<QString, QString> &values)
-{
+                 const QMap<QString, QString> &values) {
     if (!list)
         return;
     const QString property = QString::fromLatin1(addressPropertyName);
@@ -105,8 +101,7 @@ void applyValues(LogList *list, const char *addressPropertyName,
 }
 
 void publishValues(PluginInterface *host, LogList *list, const QMap<QString, QString> &values,
-                   const char *addressPropertyName)
-{
+                   const char *addressPropertyName) {
     applyValuesByUid(list, values);
     if (addressPropertyName)
         applyValues(list, addressPropertyName, values);

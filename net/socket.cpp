@@ -18,10 +18,11 @@ namespace {
 const int readBufferSize = 65535;
 const int readWaitMs = 500;
 
-QString errorText(int error) { return qt_error_string(error); }
+QString errorText(int error) {
+    return qt_error_string(error);
+}
 
-bool setBlocking(int fd, bool blocking)
-{
+bool setBlocking(int fd, bool blocking) {
     const int flags = fcntl(fd, F_GETFL, 0);
     if (flags < 0) {
         UR::logError(QStringLiteral("Error fcntl F_GETFL ") + errorText(errno));
@@ -37,8 +38,7 @@ bool setBlocking(int fd, bool blocking)
 
 // getaddrinfo rather than gethostbyname: the host process may resolve names on other
 // threads, and gethostbyname's shared storage is not safe for that.
-bool resolve(const QString &host, int port, sockaddr_in *address)
-{
+bool resolve(const QString &host, int port, sockaddr_in *address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -54,8 +54,7 @@ bool resolve(const QString &host, int port, sockaddr_in *address)
 
 } // namespace
 
-bool Socket::connectToRobot(QString host, int port, int *socketFd, int timeoutMs)
-{
+bool Socket::connectToRobot(QString host, int port, int *socketFd, int timeoutMs) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     *socketFd = fd;
 
@@ -116,8 +115,7 @@ bool Socket::connectToRobot(QString host, int port, int *socketFd, int timeoutMs
     return true;
 }
 
-bool Socket::readFromRobot(int *socketFd, QByteArray *data, urinstance *robot)
-{
+bool Socket::readFromRobot(int *socketFd, QByteArray *data, urinstance *robot) {
     if (!robot->connected)
         return false;
 

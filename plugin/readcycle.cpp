@@ -19,8 +19,7 @@ const int dataWaitSeconds = 20;
 enum class Lookup { Found, NotFound, NoWorker };
 
 // One copy of the robot's published record, taken while the worker is known to exist.
-Lookup fetch(const QString &address, urinstance *copy, bool *published)
-{
+Lookup fetch(const QString &address, urinstance *copy, bool *published) {
     QReadLocker lifetime(&workerLifetimeLock);
     if (!UR::worker)
         return Lookup::NoWorker;
@@ -31,16 +30,14 @@ Lookup fetch(const QString &address, urinstance *copy, bool *published)
     return found ? Lookup::Found : Lookup::NotFound;
 }
 
-bool fail(LogList *list, const QString &text)
-{
+bool fail(LogList *list, const QString &text) {
     list->errorText = text;
     return false;
 }
 
 } // namespace
 
-bool UR::readData(LogList *list)
-{
+bool UR::readData(LogList *list) {
     const QString address = list->address;
     logDebug(QStringLiteral("UR read data. Count: ") + QString::number(list->items.size()) +
              QStringLiteral(" from IP: ") + address);

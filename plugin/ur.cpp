@@ -28,15 +28,13 @@ namespace {
 const DataType wholeNumberColumn = static_cast<DataType>(0);
 const DataType textColumn = static_cast<DataType>(8);
 
-void addDiscoveryPair(DatabaseColumnStructure &column)
-{
+void addDiscoveryPair(DatabaseColumnStructure &column) {
     column.insertSelectionValues(QStringLiteral("__noru_discovery_editable"), QStringLiteral("1"));
     column.insertSelectionValues(QStringLiteral("__noru_discovery_parameter_only"),
                                  QStringLiteral("1"));
 }
 
-QList<noru_identity::Spec> urIdentitySpecs()
-{
+QList<noru_identity::Spec> urIdentitySpecs() {
     static const char *const table[3][3] = {
         {"vendor", "Vendor", "Robot manufacturer"},
         {"model", "Model", "UR project / robot name"},
@@ -53,8 +51,7 @@ QList<noru_identity::Spec> urIdentitySpecs()
     return specs;
 }
 
-void startWorker()
-{
+void startWorker() {
     QMutexLocker lifecycle(&lifecycleMutex);
     QWriteLocker lifetime(&workerLifetimeLock);
     if (!WorkerClass::done.load()) {
@@ -76,8 +73,7 @@ void startWorker()
 
 } // namespace
 
-bool UR::init()
-{
+bool UR::init() {
     DatabaseColumnStructure version(QStringLiteral("version"), wholeNumberColumn, 0,
                                     QStringLiteral("2"),
                                     QStringLiteral("The robot software version"));
@@ -132,12 +128,17 @@ bool UR::init()
     return true;
 }
 
-bool UR::getEventData(LogList *) { return true; }
-bool UR::logCallback(LogList *) { return true; }
-bool UR::writeData(LogList *) { return true; }
+bool UR::getEventData(LogList *) {
+    return true;
+}
+bool UR::logCallback(LogList *) {
+    return true;
+}
+bool UR::writeData(LogList *) {
+    return true;
+}
 
-bool UR::stopPlugin()
-{
+bool UR::stopPlugin() {
     QMutexLocker lifecycle(&lifecycleMutex);
     WorkerClass::run.store(false);
     // Every pass of the loop is bounded (connects and reads time out), so this ends.
@@ -154,36 +155,35 @@ bool UR::stopPlugin()
     return true;
 }
 
-void UR::logDebug(QString message)
-{
+void UR::logDebug(QString message) {
     QMutexLocker lock(&interfaceMutex);
     interface.logDebug(message);
 }
 
-void UR::logInfo(QString message)
-{
+void UR::logInfo(QString message) {
     QMutexLocker lock(&interfaceMutex);
     interface.logInfo(message);
 }
 
-void UR::logWarning(QString message)
-{
+void UR::logWarning(QString message) {
     QMutexLocker lock(&interfaceMutex);
     interface.logWarning(message);
 }
 
-void UR::logError(QString message)
-{
+void UR::logError(QString message) {
     QMutexLocker lock(&interfaceMutex);
     interface.logError(message);
 }
 
-void UR::addHeartBeat(DeviceInstancePlugin *device)
-{
+void UR::addHeartBeat(DeviceInstancePlugin *device) {
     QMutexLocker lock(&interfaceMutex);
     interface.watchdogAddHeartbeat(device);
 }
 
-QList<DeviceInstancePlugin> UR::getDevices() { return interface.getPluginDevices(); }
+QList<DeviceInstancePlugin> UR::getDevices() {
+    return interface.getPluginDevices();
+}
 
-void UR::addItem(ItemInstancePlugin *item) { interface.addPluginItem(item); }
+void UR::addItem(ItemInstancePlugin *item) {
+    interface.addPluginItem(item);
+}

@@ -4,8 +4,7 @@
 
 #include <QMutexLocker>
 
-void WorkerClass::addDefaultRobotItemsToDatabase(urinstance *robot)
-{
+void WorkerClass::addDefaultRobotItemsToDatabase(urinstance *robot) {
     // A device with ten or more items is taken to be configured already.
     if (robot->device.items.size() >= 10)
         return;

@@ -22,20 +22,20 @@ const int startDelayMs = 2500;
 const int passSleepMs = 50;
 const int publishLockMs = 200;
 
-QDateTime noWait() { return QDateTime::currentDateTimeUtc().addYears(-1); }
+QDateTime noWait() {
+    return QDateTime::currentDateTimeUtc().addYears(-1);
+}
 
 } // namespace
 
-WorkerClass::WorkerClass(QObject *parent) : QObject(parent)
-{
+WorkerClass::WorkerClass(QObject *parent) : QObject(parent) {
     done.store(true);
     run.store(false);
 }
 
 WorkerClass::~WorkerClass() = default;
 
-void WorkerClass::work()
-{
+void WorkerClass::work() {
     Socket socket;
     URWrapper wrapper;
 
@@ -119,8 +119,7 @@ void WorkerClass::work()
     done.store(true);
 }
 
-bool WorkerClass::connectToRobot(urinstance *robot, bool waitOnError)
-{
+bool WorkerClass::connectToRobot(urinstance *robot, bool waitOnError) {
     if (robot->connected) {
         UR::logDebug(QStringLiteral("connectToRobot(): already connected to robot."));
         return true;
@@ -136,8 +135,7 @@ bool WorkerClass::connectToRobot(urinstance *robot, bool waitOnError)
     return opened;
 }
 
-void WorkerClass::setRobotAvailability(urinstance *robot, bool available, bool waitOnError)
-{
+void WorkerClass::setRobotAvailability(urinstance *robot, bool available, bool waitOnError) {
     if (waitOnError && !available) {
         const int wait = robot->device.getErrorWaitTimeSeconds();
         UR::logError(QStringLiteral("Error connecting/reading to robot ") + robot->device.address +
@@ -151,8 +149,7 @@ void WorkerClass::setRobotAvailability(urinstance *robot, bool available, bool w
     robot->connected = available;
 }
 
-urinstance WorkerClass::getData(QString address, bool *found)
-{
+urinstance WorkerClass::getData(QString address, bool *found) {
     urinstance result;
     *found = false;
     if (!publishMutex.tryLock(publishLockMs))
@@ -168,10 +165,11 @@ urinstance WorkerClass::getData(QString address, bool *found)
     return result;
 }
 
-bool WorkerClass::hasPublished() { return published.load(); }
+bool WorkerClass::hasPublished() {
+    return published.load();
+}
 
-void WorkerClass::closeRobotSocket(urinstance *robot)
-{
+void WorkerClass::closeRobotSocket(urinstance *robot) {
     if (!robot->socketOpen)
         return;
     ::close(robot->socketFd);

@@ -1,6 +1,5 @@
-#include "ur_test_support.h"
+#include "simulated_robots.h"
 #include "urencoder.h"
-#include "ursim.h"
 
 #include <QElapsedTimer>
 
@@ -14,8 +13,7 @@ using ur_test::waitFor;
 
 namespace {
 
-QString valueOf(const LogList &list, const QString &uid)
-{
+QString valueOf(const LogList &list, const QString &uid) {
     for (const DataItem &item : list.items) {
         if (item.item.uid == uid)
             return item.values.value("value", "<none>");
@@ -23,37 +21,23 @@ QString valueOf(const LogList &list, const QString &uid)
     return "<missing>";
 }
 
-QStringList uidsOf(const LogList &list)
-{
+QStringList uidsOf(const LogList &list) {
     QStringList uids;
     for (const DataItem &item : list.items)
         uids << item.item.uid;
     return uids;
 }
 
-class ReadCycle : public ur_test::PluginTest {
+class ReadCycle : public ur_test::SimulatedRobotsTest {
 protected:
-    void SetUp() override
-    {
-        PluginTest::SetUp();
-        ASSERT_TRUE(sim.start());
-    }
-    void TearDown() override
-    {
-        PluginTest::TearDown();
-        sim.stop();
-    }
-
-    ursim::Robot &serve(const ursim::RobotConfig &config)
-    {
+    ursim::Robot &serve(const ursim::RobotConfig &config) {
         ursim::Robot &robot = sim.addRobot(config);
         EXPECT_TRUE(config.scenario.kind == ursim::Scenario::Kind::Refuse || robot.isListening())
             << robot.lastError().toStdString();
         return robot;
     }
 
-    ursim::RobotConfig robotAt(const QString &address)
-    {
+    ursim::RobotConfig robotAt(const QString &address) {
         ursim::RobotConfig config;
         config.address = address;
         config.rateHz = 20;
@@ -62,8 +46,7 @@ protected:
 
     // Starts the plug-in with the devices and waits until the worker has given every device
     // its default items.
-    void startWith(const QList<DeviceInstancePlugin> &devices)
-    {
+    void startWith(const QList<DeviceInstancePlugin> &devices) {
         host().setDevices(devices);
         ASSERT_TRUE(initPlugin());
         for (const DeviceInstancePlugin &device : devices) {
@@ -76,18 +59,9 @@ protected:
         }
     }
 
-    DeviceInstancePlugin device(int id)
-    {
-        for (const DeviceInstancePlugin &d : host().devices())
-            if (d.id == id)
-                return d;
-        return {};
-    }
-
     // Reads until a cycle succeeds and the predicate holds for it.
     std::unique_ptr<LogList> readUntil(int id, const QStringList &uids,
-                                       const std::function<bool(const LogList &)> &holds)
-    {
+                                       const std::function<bool(const LogList &)> &holds) {
         std::unique_ptr<LogList> list;
         waitFor(
             [&] {
@@ -97,12 +71,9 @@ protected:
             30000);
         return list;
     }
-
-    ursim::Simulator sim;
 };
 
-TEST_F(ReadCycle, EveryDefaultItemGetsTheTextOfTheValueSent)
-{
+TEST_F(ReadCycle, EveryDefaultItemGetsTheTextOfTheValueSent) {
     ursim::RobotConfig config = robotAt("127.5.1.1");
     config.mode.isEmergencyStopped = 1;
     config.mode.isProtectiveStopped = 0;
@@ -188,8 +159,7 @@ TEST_F(ReadCycle, EveryDefaultItemGetsTheTextOfTheValueSent)
     EXPECT_TRUE(list->errorText.isEmpty());
 }
 
-TEST_F(ReadCycle, PublishesIdentityValuesInEveryCycle)
-{
+TEST_F(ReadCycle, PublishesIdentityValuesInEveryCycle) {
     ursim::RobotConfig config = robotAt("127.5.2.1");
     config.projectName = "Palletiser";
     config.major = 5;
@@ -198,9 +168,8 @@ TEST_F(ReadCycle, PublishesIdentityValuesInEveryCycle)
     startWith({makeDevice(4, "127.5.2.1", "Robot", 1)});
 
     // Asked for one item only: the identity values are appended, in key order.
-    auto list = readUntil(4, {"master_temperature_4"}, [](const LogList &l) {
-        return l.items.size() == 4;
-    });
+    auto list = readUntil(4, {"master_temperature_4"},
+                          [](const LogList &l) { return l.items.size() == 4; });
     ASSERT_TRUE(list);
     EXPECT_EQ(uidsOf(*list), QStringList({"master_temperature_4", "identity_4_firmware",
                                           "identity_4_model", "identity_4_vendor"}));
@@ -222,8 +191,7 @@ TEST_F(ReadCycle, PublishesIdentityValuesInEveryCycle)
     EXPECT_EQ(host().countLogsContaining("(UID: identity_4"), 0);
 }
 
-TEST_F(ReadCycle, BeforeTheVersionMessageNoFirmwareAndNoJointValues)
-{
+TEST_F(ReadCycle, BeforeTheVersionMessageNoFirmwareAndNoJointValues) {
     // A controller that has sent neither its version nor joint data yet.
     robotstate_masterboard board;
     board.robotVoltage48V = 47.5f;
@@ -234,10 +202,9 @@ TEST_F(ReadCycle, BeforeTheVersionMessageNoFirmwareAndNoJointValues)
     serve(config);
     startWith({makeDevice(5, "127.5.3.1", "Robot", 1)});
 
-    auto list = readUntil(5,
-                          {"identity_5_model", "master_voltage_48v_5", "base_temperature_5",
-                           "wrist3_current_5"},
-                          [](const LogList &) { return true; });
+    auto list = readUntil(
+        5, {"identity_5_model", "master_voltage_48v_5", "base_temperature_5", "wrist3_current_5"},
+        [](const LogList &) { return true; });
     ASSERT_TRUE(list);
     EXPECT_EQ(valueOf(*list, "master_voltage_48v_5"), "47.5");
     // No reading the robot never sent.
@@ -245,21 +212,19 @@ TEST_F(ReadCycle, BeforeTheVersionMessageNoFirmwareAndNoJointValues)
     EXPECT_EQ(valueOf(*list, "wrist3_current_5"), "<none>");
     // The model is blank: stored where asked for, never appended; no firmware at all.
     EXPECT_EQ(valueOf(*list, "identity_5_model"), "");
-    EXPECT_EQ(uidsOf(*list), QStringList({"identity_5_model", "master_voltage_48v_5",
-                                          "base_temperature_5", "wrist3_current_5",
-                                          "identity_5_vendor"}));
+    EXPECT_EQ(uidsOf(*list),
+              QStringList({"identity_5_model", "master_voltage_48v_5", "base_temperature_5",
+                           "wrist3_current_5", "identity_5_vendor"}));
 }
 
-TEST_F(ReadCycle, TitledMessagesFillItemsByTitleAndUnknownItemsAreLeftAlone)
-{
+TEST_F(ReadCycle, TitledMessagesFillItemsByTitleAndUnknownItemsAreLeftAlone) {
     ursim::RobotConfig config = robotAt("127.5.4.1");
     config.titledMessages = {{"Cycle", "Cycle 17 done"}};
     serve(config);
     startWith({makeDevice(6, "127.5.4.1", "Robot", 1)});
 
-    auto list = readUntil(6, {"Cycle", "nobody_sends_this"}, [](const LogList &l) {
-        return valueOf(l, "Cycle") != "<none>";
-    });
+    auto list = readUntil(6, {"Cycle", "nobody_sends_this"},
+                          [](const LogList &l) { return valueOf(l, "Cycle") != "<none>"; });
     ASSERT_TRUE(list);
     EXPECT_EQ(valueOf(*list, "Cycle"), "Cycle 17 done");
 
@@ -271,8 +236,7 @@ TEST_F(ReadCycle, TitledMessagesFillItemsByTitleAndUnknownItemsAreLeftAlone)
     EXPECT_EQ(again->items[0].values.size(), 2);
 }
 
-TEST_F(ReadCycle, RefusingRobotIsReportedWithoutIdentityPublishing)
-{
+TEST_F(ReadCycle, RefusingRobotIsReportedWithoutIdentityPublishing) {
     // Nothing listens here.
     host().setDevices({makeDevice(7, "127.5.5.1", "Robot", 30)});
     ASSERT_TRUE(initPlugin());
@@ -288,8 +252,7 @@ TEST_F(ReadCycle, RefusingRobotIsReportedWithoutIdentityPublishing)
         1000));
 }
 
-TEST_F(ReadCycle, SilentRobotReportsNoDataAfterTwentySecondsWithHeartbeats)
-{
+TEST_F(ReadCycle, SilentRobotReportsNoDataAfterTwentySecondsWithHeartbeats) {
     ursim::RobotConfig config = robotAt("127.5.6.1");
     config.scenario = ursim::Scenario::silent();
     serve(config);
@@ -314,8 +277,7 @@ TEST_F(ReadCycle, SilentRobotReportsNoDataAfterTwentySecondsWithHeartbeats)
     EXPECT_EQ(valueOf(*list, "identity_8_vendor"), "Universal Robots");
 }
 
-TEST_F(ReadCycle, RobotUnknownToTheRunningWorkerIsGivenUp)
-{
+TEST_F(ReadCycle, RobotUnknownToTheRunningWorkerIsGivenUp) {
     serve(robotAt("127.5.7.1"));
     startWith({makeDevice(9, "127.5.7.1", "Known", 1)});
 
@@ -335,8 +297,7 @@ TEST_F(ReadCycle, RobotUnknownToTheRunningWorkerIsGivenUp)
         1000));
 }
 
-TEST_F(ReadCycle, WithoutAWorkerTheCycleFailsAtOnce)
-{
+TEST_F(ReadCycle, WithoutAWorkerTheCycleFailsAtOnce) {
     const DeviceInstancePlugin robot = makeDevice(11, "127.5.8.1", "Robot", 1);
     auto before = makeLogList(robot, {"base_temperature_11"});
     EXPECT_FALSE(plugin()->readData(before.get()));
@@ -350,8 +311,7 @@ TEST_F(ReadCycle, WithoutAWorkerTheCycleFailsAtOnce)
     EXPECT_EQ(after->errorText, "Could not connect to robot");
 }
 
-TEST_F(ReadCycle, ConcurrentReadsThroughReconnectsAndAStop)
-{
+TEST_F(ReadCycle, ConcurrentReadsThroughReconnectsAndAStop) {
     ursim::RobotConfig closing = robotAt("127.5.9.2");
     closing.scenario = ursim::Scenario::closeAfter(5);
     serve(robotAt("127.5.9.1"));
@@ -368,8 +328,9 @@ TEST_F(ReadCycle, ConcurrentReadsThroughReconnectsAndAStop)
         const DeviceInstancePlugin target = devices.at(t % devices.size());
         readers.push_back(std::async(std::launch::async, [&, target] {
             while (!stop.load()) {
-                auto list = makeLogList(target, {QStringLiteral("base_temperature_%1").arg(target.id),
-                                                 QStringLiteral("force_x_%1").arg(target.id)});
+                auto list =
+                    makeLogList(target, {QStringLiteral("base_temperature_%1").arg(target.id),
+                                         QStringLiteral("force_x_%1").arg(target.id)});
                 plugin()->readData(list.get());
                 cycles.fetch_add(1);
             }

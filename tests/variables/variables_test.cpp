@@ -1,6 +1,5 @@
-#include "ur_test_support.h"
+#include "simulated_robots.h"
 #include "urencoder.h"
-#include "ursim.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,29 +10,9 @@ using ur_test::waitFor;
 
 namespace {
 
-class ProgramVariables : public ur_test::PluginTest {
+class ProgramVariables : public ur_test::SimulatedRobotsTest {
 protected:
-    void SetUp() override
-    {
-        PluginTest::SetUp();
-        ASSERT_TRUE(sim.start());
-    }
-    void TearDown() override
-    {
-        PluginTest::TearDown();
-        sim.stop();
-    }
-
-    DeviceInstancePlugin device(int id)
-    {
-        for (const DeviceInstancePlugin &d : host().devices())
-            if (d.id == id)
-                return d;
-        return {};
-    }
-
-    int offered(const QString &uid)
-    {
+    int offered(const QString &uid) {
         int count = 0;
         for (const ItemInstancePlugin &item : host().addedItems())
             count += item.uid == uid ? 1 : 0;
@@ -41,8 +20,7 @@ protected:
     }
 
     // Reads the uids until every one of them has the expected text, or the deadline passes.
-    bool readsAs(int id, const QMap<QString, QString> &expected)
-    {
+    bool readsAs(int id, const QMap<QString, QString> &expected) {
         return waitFor(
             [&] {
                 auto list = makeLogList(device(id), expected.keys());
@@ -57,12 +35,9 @@ protected:
             },
             30000);
     }
-
-    ursim::Simulator sim;
 };
 
-TEST_F(ProgramVariables, NamesBecomeItemsOnceAndValuesReachTheReadCycle)
-{
+TEST_F(ProgramVariables, NamesBecomeItemsOnceAndValuesReachTheReadCycle) {
     for (int layoutVersion : {12, 8}) { // 5.12 and 5.8 send different value codes
         SCOPED_TRACE(layoutVersion);
         const QString address = QStringLiteral("127.6.1.%1").arg(layoutVersion);
@@ -72,11 +47,11 @@ TEST_F(ProgramVariables, NamesBecomeItemsOnceAndValuesReachTheReadCycle)
         config.minor = uint8_t(layoutVersion);
         config.rateHz = 20;
         config.variablesIntervalMs = 50;
-        config.variables = {{"counter", ursim::Value::integer(-42)},
-                            {"speed", ursim::Value::real(0.5f)},
-                            {"part", ursim::Value::string("bracket")},
-                            {"layers", ursim::Value::list({ursim::Value::integer(1),
-                                                           ursim::Value::integer(2)})}};
+        config.variables = {
+            {"counter", ursim::Value::integer(-42)},
+            {"speed", ursim::Value::real(0.5f)},
+            {"part", ursim::Value::string("bracket")},
+            {"layers", ursim::Value::list({ursim::Value::integer(1), ursim::Value::integer(2)})}};
         config.titledMessages = {{"Pallet", "Layer 3 of 4"}};
         config.titledIntervalMs = 100;
         sim.addRobot(config);
@@ -104,8 +79,7 @@ TEST_F(ProgramVariables, NamesBecomeItemsOnceAndValuesReachTheReadCycle)
     }
 }
 
-TEST_F(ProgramVariables, NamesSurviveARestartInTheirFile)
-{
+TEST_F(ProgramVariables, NamesSurviveARestartInTheirFile) {
     const QString address = QStringLiteral("127.6.2.1");
     ursim::RobotConfig config;
     config.address = address;

@@ -4,8 +4,8 @@
 #include "socket.h"
 #include "ur.h"
 #include "ur_test_support.h"
-#include "urworker.h"
 #include "ursim.h"
+#include "urworker.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,20 +17,17 @@ namespace {
 
 class PublishedRecords : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         host().reset();
         ASSERT_TRUE(sim.start());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         plugin.stopPlugin();
         sim.stop();
     }
     static noru_standin::Host &host() { return noru_standin::Host::instance(); }
 
-    urinstance find(const QString &address, bool *found)
-    {
+    urinstance find(const QString &address, bool *found) {
         return UR::worker->getData(address, found);
     }
 
@@ -38,14 +35,13 @@ protected:
     UR plugin;
 };
 
-TEST_F(PublishedRecords, FoundByExactAddressOnlyAfterTheSetUpPass)
-{
+TEST_F(PublishedRecords, FoundByExactAddressOnlyAfterTheSetUpPass) {
     ursim::RobotConfig config;
     config.address = QStringLiteral("127.4.20.1");
     sim.addRobot(config);
     // Two devices share an address: the first one is found.
-    host().setDevices({makeDevice(1, "127.4.20.1", "First", 1),
-                       makeDevice(2, "127.4.20.1", "Second", 1)});
+    host().setDevices(
+        {makeDevice(1, "127.4.20.1", "First", 1), makeDevice(2, "127.4.20.1", "Second", 1)});
     ASSERT_TRUE(plugin.init());
 
     bool found = true;
@@ -77,8 +73,7 @@ TEST_F(PublishedRecords, FoundByExactAddressOnlyAfterTheSetUpPass)
     EXPECT_FALSE(again.variableValues.contains("x"));
 }
 
-TEST_F(PublishedRecords, NewConnectionStartsANewStreamAndClosesOnlyWhatIsOpen)
-{
+TEST_F(PublishedRecords, NewConnectionStartsANewStreamAndClosesOnlyWhatIsOpen) {
     ursim::RobotConfig config;
     config.address = QStringLiteral("127.4.21.1");
     config.scenario = ursim::Scenario::silent();

@@ -1,5 +1,4 @@
-#include "ur_test_support.h"
-#include "ursim.h"
+#include "simulated_robots.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -11,21 +10,9 @@ using ur_test::waitFor;
 
 namespace {
 
-class WorkerEndToEnd : public ur_test::PluginTest {
+class WorkerEndToEnd : public ur_test::SimulatedRobotsTest {
 protected:
-    void SetUp() override
-    {
-        PluginTest::SetUp();
-        ASSERT_TRUE(sim.start());
-    }
-    void TearDown() override
-    {
-        PluginTest::TearDown();
-        sim.stop();
-    }
-
-    ursim::Robot &serve(const QString &address, const ursim::Scenario &scenario = {})
-    {
+    ursim::Robot &serve(const QString &address, const ursim::Scenario &scenario = {}) {
         ursim::RobotConfig config;
         config.address = address;
         config.scenario = scenario;
@@ -37,8 +24,7 @@ protected:
     }
 
     // The log lines that name the address, in order.
-    static QStringList linesAbout(const QString &address)
-    {
+    static QStringList linesAbout(const QString &address) {
         QStringList lines;
         for (const noru_standin::LogLine &line : host().logs()) {
             if (line.message.contains(address))
@@ -47,20 +33,16 @@ protected:
         return lines;
     }
 
-    static bool logged(const QString &level, const QString &message)
-    {
+    static bool logged(const QString &level, const QString &message) {
         for (const noru_standin::LogLine &line : host().logs()) {
             if (line.level == level && line.message == message)
                 return true;
         }
         return false;
     }
-
-    ursim::Simulator sim;
 };
 
-TEST_F(WorkerEndToEnd, StartsOneWorkerAndStopsIt)
-{
+TEST_F(WorkerEndToEnd, StartsOneWorkerAndStopsIt) {
     ASSERT_TRUE(initPlugin());
     EXPECT_TRUE(logged("debug", "UR thread and worker class is started"));
 
@@ -78,15 +60,13 @@ TEST_F(WorkerEndToEnd, StartsOneWorkerAndStopsIt)
     EXPECT_TRUE(logged("debug", "UR thread and worker class is started"));
 }
 
-TEST_F(WorkerEndToEnd, StopWithoutWorkerOrTwiceReturnsAtOnce)
-{
+TEST_F(WorkerEndToEnd, StopWithoutWorkerOrTwiceReturnsAtOnce) {
     EXPECT_TRUE(plugin()->stopPlugin());
     EXPECT_TRUE(plugin()->stopPlugin());
     EXPECT_EQ(host().countLogsContaining("Worker loop stopped"), 0);
 }
 
-TEST_F(WorkerEndToEnd, StopRightAfterInitStopsThatWorker)
-{
+TEST_F(WorkerEndToEnd, StopRightAfterInitStopsThatWorker) {
     const QString address = QStringLiteral("127.4.3.1");
     serve(address);
     host().setDevices({makeDevice(1, address, "Robot", 1)});
@@ -99,8 +79,7 @@ TEST_F(WorkerEndToEnd, StopRightAfterInitStopsThatWorker)
     EXPECT_EQ(host().countLogsContaining("already running"), 0);
 }
 
-TEST_F(WorkerEndToEnd, RegistersDefaultItemsForDevicesWithFewerThanTenItems)
-{
+TEST_F(WorkerEndToEnd, RegistersDefaultItemsForDevicesWithFewerThanTenItems) {
     serve("127.4.4.1");
     serve("127.4.4.2");
     // The identity items count too; with them present init adds none, so the worker sees
@@ -195,8 +174,7 @@ TEST_F(WorkerEndToEnd, RegistersDefaultItemsForDevicesWithFewerThanTenItems)
         EXPECT_FALSE(calls[i].overlapped) << i;
 }
 
-TEST_F(WorkerEndToEnd, ConnectsReadsAndPublishes)
-{
+TEST_F(WorkerEndToEnd, ConnectsReadsAndPublishes) {
     const QString address = QStringLiteral("127.4.5.1");
     ursim::Robot &robot = serve(address);
     robotstate_masterboard board;
@@ -213,13 +191,12 @@ TEST_F(WorkerEndToEnd, ConnectsReadsAndPublishes)
     EXPECT_EQ(robot.connectionsAccepted(), 1);
 }
 
-TEST_F(WorkerEndToEnd, RefusedRobotWaitsItsErrorTimeBeforeTheNextAttempt)
-{
+TEST_F(WorkerEndToEnd, RefusedRobotWaitsItsErrorTimeBeforeTheNextAttempt) {
     // Nothing listens on these addresses, so every connection is refused.
     const QString fallback = QStringLiteral("127.4.6.1");
     const QString configured = QStringLiteral("127.4.6.2");
-    host().setDevices({makeDevice(6, fallback, "Default wait", 0),
-                       makeDevice(7, configured, "Two seconds", 2)});
+    host().setDevices(
+        {makeDevice(6, fallback, "Default wait", 0), makeDevice(7, configured, "Two seconds", 2)});
     ASSERT_TRUE(initPlugin());
 
     const QString waitLine = "Error connecting/reading to robot " + fallback +
@@ -227,8 +204,8 @@ TEST_F(WorkerEndToEnd, RefusedRobotWaitsItsErrorTimeBeforeTheNextAttempt)
     ASSERT_TRUE(host().waitForLogContaining(waitLine, 20000));
     QElapsedTimer sinceWait;
     sinceWait.start();
-    EXPECT_TRUE(logged("error", "Error connecting to robot: " + fallback +
-                                    " Error: Connection refused"));
+    EXPECT_TRUE(
+        logged("error", "Error connecting to robot: " + fallback + " Error: Connection refused"));
     EXPECT_FALSE(host().countLogsContaining("Connected to robot @ " + fallback));
     EXPECT_TRUE(host().waitForLogContaining("Error connecting/reading to robot " + configured +
                                                 " Waiting another 2 seconds before trying again",
@@ -237,13 +214,12 @@ TEST_F(WorkerEndToEnd, RefusedRobotWaitsItsErrorTimeBeforeTheNextAttempt)
     ASSERT_TRUE(host().waitForLogContaining("Reconnecting robot " + fallback, 30000));
     EXPECT_GE(sinceWait.elapsed(), 4000);
     // A failed reconnection imposes no further wait: it is tried on every pass.
-    EXPECT_TRUE(waitFor(
-        [&] { return host().countLogsContaining("Reconnecting robot " + fallback) >= 3; }));
+    EXPECT_TRUE(
+        waitFor([&] { return host().countLogsContaining("Reconnecting robot " + fallback) >= 3; }));
     EXPECT_EQ(host().countLogsContaining("Waiting another 5 seconds"), 1);
 }
 
-TEST_F(WorkerEndToEnd, SilentRobotGoesThroughTheReadFailureSequence)
-{
+TEST_F(WorkerEndToEnd, SilentRobotGoesThroughTheReadFailureSequence) {
     const QString address = QStringLiteral("127.4.7.1");
     serve(address, ursim::Scenario::silent());
     host().setDevices({makeDevice(8, address, "Quiet", 1)});
@@ -272,8 +248,7 @@ TEST_F(WorkerEndToEnd, SilentRobotGoesThroughTheReadFailureSequence)
     EXPECT_EQ(host().countLogsContaining("Error reading from robot " + address), 0);
 }
 
-TEST_F(WorkerEndToEnd, RobotThatClosesIsReconnectedAndDataFlowsAgain)
-{
+TEST_F(WorkerEndToEnd, RobotThatClosesIsReconnectedAndDataFlowsAgain) {
     const QString address = QStringLiteral("127.4.8.1");
     ursim::Robot &robot = serve(address, ursim::Scenario::closeAfter(8));
     host().setDevices({makeDevice(9, address, "Closer", 1)});
@@ -303,8 +278,7 @@ TEST_F(WorkerEndToEnd, RobotThatClosesIsReconnectedAndDataFlowsAgain)
         30000));
 }
 
-TEST_F(WorkerEndToEnd, UnresolvableNameIsReported)
-{
+TEST_F(WorkerEndToEnd, UnresolvableNameIsReported) {
     // A label longer than 63 characters cannot be put into a name query, so the resolver
     // refuses it without sending anything over the network.
     const QString name = QString(70, QLatin1Char('x')) + ".invalid";
@@ -313,17 +287,17 @@ TEST_F(WorkerEndToEnd, UnresolvableNameIsReported)
     EXPECT_TRUE(host().waitForLogContaining("Eror resolving host: " + name, 20000));
 }
 
-int openDescriptors() { return QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot).size(); }
+int openDescriptors() {
+    return QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot).size();
+}
 
-TEST_F(WorkerEndToEnd, ConnectFailAndStopCyclesLeakNoDescriptors)
-{
+TEST_F(WorkerEndToEnd, ConnectFailAndStopCyclesLeakNoDescriptors) {
     ursim::Robot &healthy = serve("127.4.9.1");
     ursim::Robot &closing = serve("127.4.9.2", ursim::Scenario::closeAfter(2));
     serve("127.4.9.3", ursim::Scenario::silent());
-    host().setDevices({makeDevice(11, "127.4.9.1", "Healthy", 1),
-                       makeDevice(12, "127.4.9.2", "Closing", 1),
-                       makeDevice(13, "127.4.9.3", "Silent", 1),
-                       makeDevice(14, "127.4.9.4", "Refusing", 1)});
+    host().setDevices(
+        {makeDevice(11, "127.4.9.1", "Healthy", 1), makeDevice(12, "127.4.9.2", "Closing", 1),
+         makeDevice(13, "127.4.9.3", "Silent", 1), makeDevice(14, "127.4.9.4", "Refusing", 1)});
     const int before = openDescriptors();
 
     for (int round = 0; round < 4; ++round) {
