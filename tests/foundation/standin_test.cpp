@@ -128,29 +128,6 @@ TEST_F(FoundationStandin, AddingTheSameUidReplacesTheItemEverywhere) {
     EXPECT_EQ(host().addedItems().size(), 4);
 }
 
-TEST_F(FoundationStandin, StoredItemsShowInADeviceConfiguredLater) {
-    PluginInterface service;
-    ItemInstancePlugin early = item(QStringLiteral("early_5"), 5);
-    service.addPluginItem(&early);
-    host().addDevice(ur_test::makeDevice(5, QStringLiteral("127.2.5.1"), QString(), 0, {}, 1));
-    EXPECT_EQ(uidsOfDevice(service, 5), QStringList({"filler_5_0", "early_5"}));
-
-    host().removeDevice(5);
-    EXPECT_TRUE(service.getPluginDevices().isEmpty());
-    EXPECT_FALSE(host().findItem(QStringLiteral("filler_5_0"), nullptr));
-}
-
-TEST_F(FoundationStandin, DevicesAreHandedOutAsCopies) {
-    host().setDevices({ur_test::makeDevice(6, QStringLiteral("127.2.6.1"), QStringLiteral("R6"))});
-    PluginInterface service;
-    QList<DeviceInstancePlugin> devices = service.getPluginDevices();
-    ASSERT_EQ(devices.size(), 1);
-    devices[0].name = QStringLiteral("changed");
-    devices[0].items.append(item(QStringLiteral("x"), 6));
-    EXPECT_EQ(service.getPluginDevices()[0].name, QStringLiteral("R6"));
-    EXPECT_TRUE(service.getPluginDevices()[0].items.isEmpty());
-}
-
 TEST_F(FoundationStandin, DataDirectoryReachesNewAndLiveServiceObjects) {
     host().setDataDirectory(QStringLiteral("/tmp/first"));
     PluginInterface live;
@@ -195,34 +172,6 @@ TEST_F(FoundationStandin, RecordsSettingsInterfacesReloadsAndLogLevels) {
     EXPECT_EQ(operations, QStringList({"getSetting", "getSetting", "getNetworkInterfaces",
                                        "getNetworkInterfaces", "reloadPlugins", "reloadPlugins",
                                        "logDebug", "logInfo", "logWarning", "logError"}));
-}
-
-TEST_F(FoundationStandin, WaitForLogSeesALineThatArrivesLater) {
-    PluginInterface service;
-    std::thread later([&service] {
-        // Logs only after the test thread has started logging itself.
-        ur_test::waitFor([] { return Host::instance().countLogsContaining("ready") > 0; }, 30000);
-        service.logInfo(QStringLiteral("arrived"));
-    });
-    service.logDebug(QStringLiteral("ready"));
-    EXPECT_TRUE(host().waitForLog(
-        [](const noru_standin::LogLine &line) {
-            return line.level == QStringLiteral("info") && line.message == "arrived";
-        },
-        30000));
-    later.join();
-}
-
-TEST_F(FoundationStandin, ListenerRunsWithoutTheHostLock) {
-    QStringList heard;
-    host().setLogListener([&heard](const noru_standin::LogLine &line) {
-        // Reading the records would deadlock if the host still held its lock here.
-        heard << line.message + "#" + QString::number(Host::instance().logs().size());
-    });
-    PluginInterface service;
-    service.logInfo(QStringLiteral("one"));
-    service.logError(QStringLiteral("two"));
-    EXPECT_EQ(heard, QStringList({"one#1", "two#2"}));
 }
 
 TEST_F(FoundationStandin, ConcurrentCallsAreMarkedOverlapped) {
