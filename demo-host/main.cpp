@@ -216,11 +216,11 @@ int main(int argc, char **argv) {
         robots << embeddedRobotAddress + QStringLiteral("@1");
     }
     int nextId = 1;
-    for (const QString &spec : robots) {
+    for (const QString &robotArgument : robots) {
         DeviceInstancePlugin device{};
-        const int at = spec.lastIndexOf(QLatin1Char('@'));
-        device.address = at > 0 ? spec.left(at) : spec;
-        device.id = at > 0 ? spec.mid(at + 1).toInt() : nextId;
+        const int at = robotArgument.lastIndexOf(QLatin1Char('@'));
+        device.address = at > 0 ? robotArgument.left(at) : robotArgument;
+        device.id = at > 0 ? robotArgument.mid(at + 1).toInt() : nextId;
         if (device.id < 1)
             device.id = nextId;
         nextId = device.id + 1;
