@@ -4,16 +4,17 @@
 // stamps each robot state with its send time (force_x: milliseconds since the epoch modulo
 // 1,000,000). This process loads the plug-in as the host does and reads every robot once a
 // second from a few host threads, and reports how old the values are when readData returns
-// them, the worker thread's CPU share, and this process's memory. A second series adds
-// robots that never answer (listeners whose accept queue is full, so connection attempts
-// are dropped) to 100 live ones.
+// them, the worker thread's CPU share, and this process's memory. Robots that never answer
+// (listeners whose accept queue is full, so connection attempts are dropped) and silent ones
+// (accept, never send) can be added to the live ones.
 //
-//     bench_scale --live N [--dead M] [--seconds 20] [--header]
+//     bench_scale --live N [--dead M] [--silent K] [--seconds 20] [--header]
 //
 // One configuration per process, so that the memory figure is this configuration's alone;
 // scripts/bench-scale.sh runs the whole table.
 #include "noru_standin.h"
 #include "noruplugin.h"
+#include "ursim.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -53,14 +54,6 @@ QString addressAt(int base2, int index) // 127.base2.x.y, skipping .0 and .255
     return QStringLiteral("127.%1.%2.%3").arg(base2).arg(index / 250).arg(index % 250 + 1);
 }
 
-void raiseFileLimit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
 // CPU seconds used so far by the thread with this name.
 double threadCpuSeconds(const QString &name) {
     const long ticks = sysconf(_SC_CLK_TCK);
@@ -91,43 +84,10 @@ long rssKb(const char *key) {
     return 0;
 }
 
-// Listeners that never answer: their accept queue is filled, so further connection
-// attempts are dropped and time out.
-std::vector<int> deadListeners(int count) {
-    std::vector<int> fds;
-    for (int i = 0; i < count; ++i) {
-        const QString address = addressAt(12, i);
-        const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        in.sin_port = htons(30001);
-        inet_pton(AF_INET, address.toLatin1().constData(), &in.sin_addr);
-        if (bind(listener, reinterpret_cast<sockaddr *>(&in), sizeof in) != 0 ||
-            listen(listener, 0) != 0) {
-            std::fprintf(stderr, "cannot listen on %s\n", qPrintable(address));
-            close(listener);
-            continue;
-        }
-        fds.push_back(listener);
-        // Fill the queue until a connection attempt is no longer answered.
-        for (int filler = 0; filler < 8; ++filler) {
-            const int client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            connect(client, reinterpret_cast<sockaddr *>(&in), sizeof in);
-            pollfd wait{client, POLLOUT, 0};
-            const bool answered = poll(&wait, 1, 300) > 0;
-            fds.push_back(client);
-            if (!answered)
-                break;
-        }
-    }
-    return fds;
-}
-
 struct Result {
     int live = 0;
     int dead = 0;
+    int silent = 0;
     double medianAge = 0;
     double p99Age = 0;
     double workerShare = 0;
@@ -149,7 +109,7 @@ class Bench {
 public:
     Bench(NORUInterface *plugin, QString simPath) : plugin(plugin), simPath(std::move(simPath)) {}
 
-    Result run(int live, int dead, int seconds) {
+    Result run(int live, int dead, int silentCount, int seconds) {
         noru_standin::Host &host = noru_standin::Host::instance();
         host.reset();
 
@@ -160,14 +120,29 @@ public:
             simArgs << "--address" << addressAt(11, i);
         sim.start(simPath, simArgs);
         sim.waitForStarted();
-        std::vector<int> deadFds = deadListeners(dead);
+        // Robots that accept connections and never send.
+        QProcess silent;
+        silent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QStringList silentArgs = {"--scenario", "silent"};
+        for (int i = 0; i < silentCount; ++i)
+            silentArgs << "--address" << addressAt(13, i);
+        if (silentCount > 0) {
+            silent.start(simPath, silentArgs);
+            silent.waitForStarted();
+        }
+        QList<QString> deadAddresses;
+        for (int i = 0; i < dead; ++i)
+            deadAddresses << addressAt(12, i);
+        ursim::Unreachable unreachable(deadAddresses);
         QThread::msleep(300 + live); // let the listeners come up
 
         QList<DeviceInstancePlugin> devices;
-        for (int i = 0; i < live + dead; ++i) {
+        for (int i = 0; i < live + dead + silentCount; ++i) {
             DeviceInstancePlugin device{};
             device.id = i + 1;
-            device.address = i < live ? addressAt(11, i) : addressAt(12, i - live);
+            device.address = i < live          ? addressAt(11, i)
+                             : i < live + dead ? addressAt(12, i - live)
+                                               : addressAt(13, i - live - dead);
             device.name = QStringLiteral("Robot %1").arg(i + 1);
             device.errorWaitSeconds = 5;
             devices << device;
@@ -235,6 +210,7 @@ public:
         Result result;
         result.live = live;
         result.dead = dead;
+        result.silent = silentCount;
         result.samples = long(ages.size());
         result.failures = failures.load();
         result.failureTexts = failureTexts;
@@ -246,8 +222,10 @@ public:
         plugin->stopPlugin();
         sim.terminate();
         sim.waitForFinished(10000);
-        for (int fd : deadFds)
-            close(fd);
+        if (silentCount > 0) {
+            silent.terminate();
+            silent.waitForFinished(10000);
+        }
         host.clearRecords();
         return result;
     }
@@ -284,9 +262,10 @@ private:
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
-    raiseFileLimit();
+    ursim::raiseFileLimit();
     int live = 10;
     int dead = 0;
+    int silent = 0;
     int seconds = 20;
     bool header = false;
     const QStringList args = app.arguments();
@@ -297,6 +276,9 @@ int main(int argc, char **argv) {
             ++i;
         } else if (args[i] == "--dead") {
             dead = next.toInt();
+            ++i;
+        } else if (args[i] == "--silent") {
+            silent = next.toInt();
             ++i;
         } else if (args[i] == "--seconds") {
             seconds = next.toInt();
@@ -317,14 +299,15 @@ int main(int argc, char **argv) {
     Bench bench(plugin, QStringLiteral(UR_SIM_PATH));
 
     if (header) {
-        std::printf("| live robots | dead robots | value age median (ms) | value age p99 (ms) | "
-                    "worker CPU (%% of one core) | process RSS (MiB) | reads | failed reads |\n");
-        std::printf("|---|---|---|---|---|---|---|---|\n");
+        std::printf("| live robots | dead robots | silent robots | value age median (ms) | "
+                    "value age p99 (ms) | worker CPU (%% of one core) | process RSS (MiB) | reads "
+                    "| failed reads |\n");
+        std::printf("|---|---|---|---|---|---|---|---|---|\n");
     }
-    const Result r = bench.run(live, dead, seconds);
-    std::printf("| %d | %d | %.0f | %.0f | %.1f | %.1f | %ld | %ld |\n", r.live, r.dead,
-                r.medianAge, r.p99Age, 100.0 * r.workerShare, double(r.rss) / 1024.0, r.samples,
-                r.failures);
+    const Result r = bench.run(live, dead, silent, seconds);
+    std::printf("| %d | %d | %d | %.0f | %.0f | %.1f | %.1f | %ld | %ld |\n", r.live, r.dead,
+                r.silent, r.medianAge, r.p99Age, 100.0 * r.workerShare, double(r.rss) / 1024.0,
+                r.samples, r.failures);
     for (auto it = r.failureTexts.cbegin(); it != r.failureTexts.cend(); ++it)
         std::fprintf(stderr, "  failed reads: %d x \"%s\"\n", it.value(), qPrintable(it.key()));
     return 0;

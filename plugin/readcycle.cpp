@@ -69,7 +69,8 @@ bool UR::readData(LogList *list) {
             break;
     }
 
-    if (!copy.connected) {
+    // A robot whose last read failed is not delivering: its values are as old as that.
+    if (!copy.connected || copy.errorCount > 0) {
         logError(QStringLiteral("Robot not connected ") + copy.device.address);
         return fail(list, notConnectedText);
     }

@@ -4,6 +4,7 @@
 
 #include "ur.h"
 #include "urdecoder.h"
+#include "valuetext.h"
 
 #include <QFile>
 #include <QStringList>
@@ -232,7 +233,7 @@ uint32_t variable(ByteView data, int layout, int depth, QString *text) {
         size += 4;
         break;
     case Kind::real:
-        *text = QString::number(double(data.f32(1)), 'g', 6);
+        *text = realText(double(data.f32(1)));
         size += 4;
         break;
     case Kind::nothing:

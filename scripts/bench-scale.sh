@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The scale table: one worker reading N simulated robots at 10 Hz, then 100 live robots with
-# M robots that never answer. Each row runs in a process of its own.
+# The scale table: one worker reading simulated robots at 10 Hz, live ones alone and next to
+# robots that never answer (dead) and robots that never send (silent), and the worker's cost
+# with only dead robots. Each row runs in a process of its own.
 # bench-scale.sh [seconds per row, default 20]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -9,5 +10,8 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-20}"
 bench="$root/build/bench/bench_scale"
 "$bench" --live 10 --seconds "$seconds" --header
-for n in 100 500 1000; do "$bench" --live "$n" --seconds "$seconds"; done
-for m in 5 20; do "$bench" --live 100 --dead "$m" --seconds "$seconds"; done
+for n in 100 1000; do "$bench" --live "$n" --seconds "$seconds"; done
+"$bench" --live 100 --dead 20 --seconds "$seconds"
+"$bench" --live 1000 --dead 100 --silent 20 --seconds "$seconds"
+"$bench" --live 0 --dead 100 --seconds "$seconds"
+

@@ -21,7 +21,7 @@ done
 run_case() {
   local exe="$1" name="$2" supp="$3" logs="$4"
   local log="$logs/$name.log"
-  if valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
+  if UR_UNDER_MEMCHECK=1 valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
        --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect \
        --suppressions="$supp" --num-callers=30 --log-file="$log" \
        "$exe" --gtest_filter="$name" >"$logs/$name.out" 2>&1; then

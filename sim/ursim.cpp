@@ -677,4 +677,37 @@ long raiseFileLimit() {
     return long(lim.rlim_cur);
 }
 
+Unreachable::Unreachable(const QList<QString> &addresses) {
+    for (const QString &address : addresses) {
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_port = htons(kPort);
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::inet_pton(AF_INET, address.toLatin1().constData(), &in.sin_addr) != 1 ||
+            (ntohl(in.sin_addr.s_addr) >> 24) != 127 ||
+            ::bind(listener, reinterpret_cast<sockaddr *>(&in), sizeof in) != 0 ||
+            ::listen(listener, 0) != 0) {
+            failed_ << address;
+            ::close(listener);
+            continue;
+        }
+        fds_.push_back(listener);
+        // Fill the queue until a connection attempt is no longer answered.
+        for (int filler = 0; filler < 8; ++filler) {
+            const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            ::connect(client, reinterpret_cast<sockaddr *>(&in), sizeof in);
+            pollfd wait{client, POLLOUT, 0};
+            const bool answered = ::poll(&wait, 1, 300) > 0;
+            fds_.push_back(client);
+            if (!answered)
+                break;
+        }
+    }
+}
+
+Unreachable::~Unreachable() {
+    for (int fd : fds_)
+        ::close(fd);
+}
+
 } // namespace ursim

@@ -269,6 +269,23 @@ private:
     uint64_t nextClientId_ = 1;
 };
 
+// Robots that never answer: on each address a listener whose accept queue is full, so that
+// connection attempts are dropped and time out, as with a robot that is switched off behind a
+// switch. Closed by the destructor.
+class Unreachable {
+public:
+    explicit Unreachable(const QList<QString> &addresses);
+    ~Unreachable();
+    Unreachable(const Unreachable &) = delete;
+    Unreachable &operator=(const Unreachable &) = delete;
+    // Addresses that could not be set up (not loopback, or already bound).
+    QList<QString> failed() const { return failed_; }
+
+private:
+    std::vector<int> fds_;
+    QList<QString> failed_;
+};
+
 // Raises the soft limit of open files to the hard limit; many robots need many descriptors.
 // Returns the new soft limit.
 long raiseFileLimit();

@@ -1,5 +1,7 @@
 #include "robotitems.h"
 
+#include "valuetext.h"
+
 #include <QHash>
 
 namespace {
@@ -7,10 +9,6 @@ namespace {
 const QString celsius = QString::fromUtf8("C\u00b0");
 const QString amperes = QStringLiteral("A");
 const QString volts = QStringLiteral("V");
-
-QString realText(double value) {
-    return QString::number(value, 'g', 6);
-}
 
 RobotValueItem integer(const char *key, const char *name, const QString &unit,
                        std::function<int(const urinstance &)> field) {

@@ -11,6 +11,9 @@
 
 #include <atomic>
 
+class Resolver;
+class URWrapper;
+
 class WorkerClass : public QObject {
     Q_OBJECT
 
@@ -33,9 +36,21 @@ public slots:
     void work();
 
 private:
-    void closeRobotSocket(urinstance *robot);
+    struct PassOptions {
+        bool waitOnError = false; // a failed attempt imposes the error wait (set-up pass)
+        bool announce = true;     // the "Reconnecting" and "Connection opened" lines
+        bool read = true;         // read the connected robots after the attempts
+    };
+    // One pass over the given robots: all their connection attempts at once, then one wait
+    // for data on all open sockets. True when any robot delivered data.
+    bool serve(const QList<urinstance *> &toConnect, const QList<urinstance *> &toRead,
+               const PassOptions &options);
+    void publish(bool wait);
 
     QMutex publishMutex;
     QList<urinstance> publishedRobots;
     std::atomic<bool> published{false};
+    Resolver *resolver = nullptr;
+    URWrapper *wrapper = nullptr;
+    bool looping = false; // work() runs: passes end early when run is cleared
 };

@@ -79,8 +79,9 @@ TEST_F(ReadCycle, EveryDefaultItemGetsTheTextOfTheValueSent) {
     config.mode.isProtectiveStopped = 0;
     config.mode.isProgramRunning = 2; // the byte as sent, not a normalised flag
     config.mode.isProgramPaused = 0;
-    const float temperatures[6] = {35.5f, 1e6f, 40.25f, -2.0f, 0.5f, 100.0f};
-    const float currents[6] = {1.25f, 1e-5f, -2.0f, 3.0f, 0.125f, 6.0f};
+    // Ties round to even and -0 keeps its sign, as printf %g writes them.
+    const float temperatures[6] = {35.5f, 1e6f, 40.25f, -2.0f, 1000045.0f, 100.0f};
+    const float currents[6] = {1.25f, 1e-5f, -2.0f, 3.0f, -0.0f, 6.0f};
     for (int j = 0; j < 6; ++j) {
         config.joints[j].motorTemperature = temperatures[j];
         config.joints[j].actualCurrent = currents[j];
@@ -94,7 +95,7 @@ TEST_F(ReadCycle, EveryDefaultItemGetsTheTextOfTheValueSent) {
     config.masterboard.digitalOutputBits = 0x80000001u;
     config.masterboard.analogInput0 = 123456.7;
     config.masterboard.analogInput1 = -0.001;
-    config.masterboard.analogOutput0 = 10;
+    config.masterboard.analogOutput0 = 100000.5;
     config.masterboard.analogOutput1 = 4.000004;
     config.masterboard.masterBoardTemperature = 33.0f;
     config.masterboard.robotVoltage48V = 48.0f;
@@ -120,8 +121,8 @@ TEST_F(ReadCycle, EveryDefaultItemGetsTheTextOfTheValueSent) {
         {"elbow_current_3", "-2"},
         {"wrist1_temperature_3", "-2"},
         {"wrist1_current_3", "3"},
-        {"wrist2_temperature_3", "0.5"},
-        {"wrist2_current_3", "0.125"},
+        {"wrist2_temperature_3", "1.00004e+06"},
+        {"wrist2_current_3", "-0"},
         {"wrist3_temperature_3", "100"},
         {"wrist3_current_3", "6"},
         {"tool_analog_input_2_3", "1e+06"},
@@ -133,7 +134,7 @@ TEST_F(ReadCycle, EveryDefaultItemGetsTheTextOfTheValueSent) {
         {"master_digital_output_bits_3", "2147483649"},
         {"analog_input_0_3", "123457"},
         {"analog_input_1_3", "-0.001"},
-        {"analog_output_0_3", "10"},
+        {"analog_output_0_3", "100000"},
         {"analog_output_1_3", "4"},
         {"master_temperature_3", "33"},
         {"master_voltage_48v_3", "48"},

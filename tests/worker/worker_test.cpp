@@ -2,8 +2,28 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QThread>
 
 #include <gmock/gmock.h>
+
+#include <chrono>
+#include <dlfcn.h>
+#include <netdb.h>
+#include <thread>
+
+// Name lookups for *.slow.invalid take 3 s and then fail, as with a name server that does not
+// answer, without sending anything: this executable exports its getaddrinfo, so the plug-in
+// binds to it instead of the C library's.
+extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints,
+                           addrinfo **found) {
+    using Lookup = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
+    static const auto real = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (node && QByteArray(node).endsWith(".slow.invalid")) {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        return EAI_NONAME;
+    }
+    return real(node, service, hints, found);
+}
 
 using ur_test::makeDevice;
 using ur_test::waitFor;
@@ -285,6 +305,112 @@ TEST_F(WorkerEndToEnd, UnresolvableNameIsReported) {
     host().setDevices({makeDevice(10, name, "Nowhere", 1)});
     ASSERT_TRUE(initPlugin());
     EXPECT_TRUE(host().waitForLogContaining("Eror resolving host: " + name, 20000));
+}
+
+// Live robots that stamp every state with its send time, read for a while: the oldest value
+// that a successful read cycle returned, in milliseconds.
+class FreshValues : public WorkerEndToEnd {
+protected:
+    void SetUp() override {
+        if (qEnvironmentVariableIsSet("UR_UNDER_MEMCHECK"))
+            GTEST_SKIP() << "ages mean nothing at memcheck's speed";
+        WorkerEndToEnd::SetUp();
+    }
+
+    void serveLive(const QString &address) {
+        ursim::RobotConfig config;
+        config.address = address;
+        config.rateHz = 10;
+        config.stampSendTime = true;
+        ASSERT_TRUE(sim.addRobot(config).isListening());
+    }
+
+    int64_t oldestValueMs(const QList<DeviceInstancePlugin> &live, int forMs) {
+        auto ageOf = [&](const DeviceInstancePlugin &device, int64_t *age) {
+            auto list = ur_test::makeLogList(device, {QStringLiteral("force_x_%1").arg(device.id)});
+            if (!plugin()->readData(list.get()))
+                return false;
+            const int64_t now = QDateTime::currentMSecsSinceEpoch() % 1000000;
+            *age = (now - int64_t(list->items.first().values.value("value").toDouble()) + 1000000) %
+                   1000000;
+            return true;
+        };
+        int64_t age = 0;
+        for (const DeviceInstancePlugin &device : live)
+            EXPECT_TRUE(waitFor([&] { return ageOf(device, &age); }, 30000));
+        int64_t oldest = 0;
+        QElapsedTimer sampling;
+        sampling.start();
+        while (sampling.elapsed() < forMs) {
+            for (const DeviceInstancePlugin &device : live) {
+                EXPECT_TRUE(ageOf(device, &age)) << device.address.toStdString();
+                oldest = std::max(oldest, age);
+            }
+            QThread::msleep(100);
+        }
+        return oldest;
+    }
+};
+
+TEST_F(FreshValues, SwitchedOffRobotIsReportedSoonAndDeliversWhenBack) {
+    const QString address = QStringLiteral("127.4.30.1");
+    serveLive(address);
+    ursim::Robot &robot = sim.robot(0);
+    host().setDevices({makeDevice(30, address, "Robot", 1)});
+    ASSERT_TRUE(initPlugin());
+    auto reads = [&](QString *text) {
+        auto list = ur_test::makeLogList(host().devices().first(), {"force_x_30"});
+        const bool ok = plugin()->readData(list.get());
+        *text = ok ? list->items.first().values.value("value") : list->errorText;
+        return ok;
+    };
+    QString text;
+    ASSERT_TRUE(waitFor([&] { return reads(&text); }));
+
+    robot.stop(); // closes the connection and refuses new ones
+    QElapsedTimer off;
+    off.start();
+    ASSERT_TRUE(waitFor([&] { return !reads(&text); }, 30000));
+    EXPECT_LT(off.elapsed(), 4000) << "values of a robot that is off were reported as good";
+    EXPECT_EQ(text, "Could not connect to robot");
+    EXPECT_TRUE(logged("error", "Robot not connected " + address));
+    // No read succeeds while it stays off.
+    QThread::msleep(1500);
+    EXPECT_FALSE(reads(&text));
+
+    ASSERT_TRUE(robot.start());
+    EXPECT_TRUE(waitFor([&] { return reads(&text); }, 30000)) << text.toStdString();
+}
+
+TEST_F(FreshValues, UnreachableAndSilentRobotsDoNotAgeLiveValues) {
+    QList<DeviceInstancePlugin> devices, live;
+    for (int i = 1; i <= 2; ++i) {
+        serveLive(QStringLiteral("127.4.31.%1").arg(i));
+        live << makeDevice(30 + i, QStringLiteral("127.4.31.%1").arg(i), "Live", 1);
+    }
+    ursim::Unreachable unreachable({"127.4.32.1", "127.4.32.2", "127.4.32.3"});
+    ASSERT_TRUE(unreachable.failed().isEmpty());
+    devices << live;
+    for (int i = 1; i <= 3; ++i)
+        devices << makeDevice(40 + i, QStringLiteral("127.4.32.%1").arg(i), "Off", 1);
+    for (int i = 1; i <= 2; ++i) {
+        serve(QStringLiteral("127.4.33.%1").arg(i), ursim::Scenario::silent());
+        devices << makeDevice(50 + i, QStringLiteral("127.4.33.%1").arg(i), "Quiet", 1);
+    }
+    host().setDevices(devices);
+    ASSERT_TRUE(initPlugin());
+    EXPECT_LT(oldestValueMs(live, 6000), 1500);
+    EXPECT_TRUE(host().countLogsContaining("Timeout connecting to robot: 127.4.32.1"));
+    EXPECT_TRUE(host().countLogsContaining("Disconnected from robot Quiet IP: 127.4.33.1"));
+}
+
+TEST_F(FreshValues, SlowNameLookupDoesNotDelayALiveRobot) {
+    serveLive("127.4.34.1");
+    const DeviceInstancePlugin live = makeDevice(60, "127.4.34.1", "Live", 1);
+    host().setDevices({live, makeDevice(61, "robot.slow.invalid", "Named", 1)});
+    ASSERT_TRUE(initPlugin());
+    EXPECT_LT(oldestValueMs({live}, 7000), 1500);
+    EXPECT_TRUE(host().countLogsContaining("Eror resolving host: robot.slow.invalid"));
 }
 
 int openDescriptors() {
