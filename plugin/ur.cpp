@@ -1,5 +1,6 @@
 #include "ur.h"
 
+#include "hostgateway.h"
 #include "noru_identity.h"
 #include "urworker.h"
 #include "workeraccess.h"
@@ -7,8 +8,8 @@
 #include <QMutexLocker>
 #include <QWriteLocker>
 
-PluginInterface UR::interface;
-QMutex UR::interfaceMutex;
+PluginInterface &UR::interface = HostGateway::service;
+QMutex &UR::interfaceMutex = HostGateway::mutex;
 WorkerClass *UR::worker = nullptr;
 // Created at load and never destroyed: the host may unload the library while the
 // thread object is still referenced by Qt's thread bookkeeping.
@@ -156,28 +157,23 @@ bool UR::stopPlugin() {
 }
 
 void UR::logDebug(QString message) {
-    QMutexLocker lock(&interfaceMutex);
-    interface.logDebug(message);
+    HostGateway::logDebug(message);
 }
 
 void UR::logInfo(QString message) {
-    QMutexLocker lock(&interfaceMutex);
-    interface.logInfo(message);
+    HostGateway::logInfo(message);
 }
 
 void UR::logWarning(QString message) {
-    QMutexLocker lock(&interfaceMutex);
-    interface.logWarning(message);
+    HostGateway::logWarning(message);
 }
 
 void UR::logError(QString message) {
-    QMutexLocker lock(&interfaceMutex);
-    interface.logError(message);
+    HostGateway::logError(message);
 }
 
 void UR::addHeartBeat(DeviceInstancePlugin *device) {
-    QMutexLocker lock(&interfaceMutex);
-    interface.watchdogAddHeartbeat(device);
+    HostGateway::addHeartBeat(device);
 }
 
 QList<DeviceInstancePlugin> UR::getDevices() {

@@ -24,7 +24,7 @@ public:
     bool writeData(LogList *list) override;
     bool stopPlugin() override;
 
-    // Each takes interfaceMutex for the one host call.
+    // Forwards to HostGateway; each takes interfaceMutex for the one host call.
     static void logDebug(QString message);
     static void logInfo(QString message);
     static void logWarning(QString message);
@@ -34,8 +34,8 @@ public:
     static QList<DeviceInstancePlugin> getDevices();
     static void addItem(ItemInstancePlugin *item);
 
-    static PluginInterface interface;
-    static QMutex interfaceMutex;
+    static PluginInterface &interface; // HostGateway::service
+    static QMutex &interfaceMutex;     // HostGateway::mutex
     static WorkerClass *worker;
     static QThread *workerThread;
 };

@@ -1,6 +1,6 @@
 #include "urwrapper.h"
 
-#include "ur.h"
+#include "hostgateway.h"
 #include "urdecoder.h"
 
 #include <QtGlobal>
@@ -206,9 +206,10 @@ void robotMessage(ByteView message, urinstance *robot) {
         robot->projectName = message.text(16, nameLength);
         robot->versionMajor = message.u8(16 + nameLength);
         robot->versionMinor = message.u8(17 + nameLength);
-        UR::logDebug(QStringLiteral("UR Version. Robot: ") + robot->device.address +
-                     QStringLiteral(" UR Version: ") + QString::number(robot->versionMajor, 10) +
-                     QStringLiteral(".") + QString::number(robot->versionMinor, 10));
+        HostGateway::logDebug(QStringLiteral("UR Version. Robot: ") + robot->device.address +
+                              QStringLiteral(" UR Version: ") +
+                              QString::number(robot->versionMajor, 10) + QStringLiteral(".") +
+                              QString::number(robot->versionMinor, 10));
         break;
     }
     case titledTextMessage: {

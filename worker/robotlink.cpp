@@ -1,6 +1,6 @@
 #include "robotlink.h"
 
-#include "ur.h"
+#include "hostgateway.h"
 
 #include <unistd.h>
 
@@ -36,9 +36,10 @@ void closeSocket(urinstance *robot) {
 void setAvailability(urinstance *robot, bool available, bool waitOnError) {
     if (waitOnError && !available) {
         const int wait = robot->device.getErrorWaitTimeSeconds();
-        UR::logError(QStringLiteral("Error connecting/reading to robot ") + robot->device.address +
-                     QStringLiteral(" Waiting another ") + QString::number(wait) +
-                     QStringLiteral(" seconds before trying again"));
+        HostGateway::logError(QStringLiteral("Error connecting/reading to robot ") +
+                              robot->device.address + QStringLiteral(" Waiting another ") +
+                              QString::number(wait) +
+                              QStringLiteral(" seconds before trying again"));
         robot->waitUntil = QDateTime::currentDateTimeUtc().addSecs(wait);
         robot->connected = false;
         return;
@@ -49,7 +50,7 @@ void setAvailability(urinstance *robot, bool available, bool waitOnError) {
 
 void attemptStarted(urinstance *robot, bool announce) {
     if (announce)
-        UR::logInfo(QStringLiteral("Reconnecting robot ") + robot->device.address);
+        HostGateway::logInfo(QStringLiteral("Reconnecting robot ") + robot->device.address);
     robot->connected = false;
     closeSocket(robot);
     robot->pendingBytes.clear();
@@ -63,26 +64,26 @@ bool attemptFinished(urinstance *robot, const NetResult &result, int fd, bool wa
     case NetOutcome::Opened:
         robot->socketFd = fd;
         robot->socketOpen = true;
-        UR::logDebug(QStringLiteral("Connected to robot @ ") + host);
+        HostGateway::logDebug(QStringLiteral("Connected to robot @ ") + host);
         break;
     case NetOutcome::Unresolved:
-        UR::logError(QStringLiteral("Eror resolving host: ") + host);
+        HostGateway::logError(QStringLiteral("Eror resolving host: ") + host);
         break;
     case NetOutcome::TimedOut:
-        UR::logError(QStringLiteral("Timeout connecting to robot: ") + host +
-                     QStringLiteral(" Timeout: ") + QString::number(connectTimeoutMs) +
-                     QStringLiteral("ms"));
+        HostGateway::logError(QStringLiteral("Timeout connecting to robot: ") + host +
+                              QStringLiteral(" Timeout: ") + QString::number(connectTimeoutMs) +
+                              QStringLiteral("ms"));
         break;
     case NetOutcome::Refused:
         if (result.failedCall && qstrcmp(result.failedCall, "select") == 0)
-            UR::logError(QStringLiteral("Error connecting to robot (select): ") + host +
-                         QStringLiteral(" Error: ") + error);
+            HostGateway::logError(QStringLiteral("Error connecting to robot (select): ") + host +
+                                  QStringLiteral(" Error: ") + error);
         else if (result.failedCall)
-            UR::logError(QStringLiteral("Error fcntl ") + QLatin1String(result.failedCall) +
-                         QLatin1Char(' ') + error);
+            HostGateway::logError(QStringLiteral("Error fcntl ") +
+                                  QLatin1String(result.failedCall) + QLatin1Char(' ') + error);
         else
-            UR::logError(QStringLiteral("Error connecting to robot: ") + host +
-                         QStringLiteral(" Error: ") + error);
+            HostGateway::logError(QStringLiteral("Error connecting to robot: ") + host +
+                                  QStringLiteral(" Error: ") + error);
         break;
     default:
         // A name lookup still running: a failed attempt for this robot, told once the
@@ -92,7 +93,7 @@ bool attemptFinished(urinstance *robot, const NetResult &result, int fd, bool wa
     const bool opened = result.outcome == NetOutcome::Opened;
     setAvailability(robot, opened, waitOnError);
     if (opened && announce)
-        UR::logInfo(QStringLiteral("Connection opened to robot ") + host);
+        HostGateway::logInfo(QStringLiteral("Connection opened to robot ") + host);
     return opened;
 }
 
@@ -106,13 +107,13 @@ void readFinished(urinstance *robot, const NetResult &result) {
     const int fd = robot->socketFd;
     closeSocket(robot);
     if (result.outcome == NetOutcome::Closed)
-        UR::logError(QStringLiteral("Error reading from robot ") + robot->device.address +
-                     QStringLiteral(" - ") + Socket::errorText(result.error) +
-                     QStringLiteral(" Read bytes: ") + QString::number(result.count) +
-                     QStringLiteral(" FD: ") + QString::number(fd));
+        HostGateway::logError(QStringLiteral("Error reading from robot ") + robot->device.address +
+                              QStringLiteral(" - ") + Socket::errorText(result.error) +
+                              QStringLiteral(" Read bytes: ") + QString::number(result.count) +
+                              QStringLiteral(" FD: ") + QString::number(fd));
     if (robot->connected)
-        UR::logInfo(QStringLiteral("Disconnected from robot ") + robot->device.name +
-                    QStringLiteral(" IP: ") + robot->device.address);
+        HostGateway::logInfo(QStringLiteral("Disconnected from robot ") + robot->device.name +
+                             QStringLiteral(" IP: ") + robot->device.address);
     if (robot->errorCount > 1) {
         setAvailability(robot, false, true);
         robot->errorCount = 0;

@@ -1,9 +1,9 @@
 #include "urworker.h"
 
+#include "hostgateway.h"
 #include "resolver.h"
 #include "robotlink.h"
 #include "socket.h"
-#include "ur.h"
 #include "urwrapper.h"
 
 #include <QMutexLocker>
@@ -89,11 +89,7 @@ void WorkerClass::work() {
         QThread::msleep(passSleepMs);
 
     if (run.load()) {
-        QList<DeviceInstancePlugin> devices;
-        {
-            QMutexLocker lock(&UR::interfaceMutex);
-            devices = UR::getDevices();
-        }
+        const QList<DeviceInstancePlugin> devices = HostGateway::devices();
         for (int i = 0; i < devices.size() && run.load(); ++i) {
             urinstance robot;
             robot.waitUntil = robotlink::noWait();
@@ -150,8 +146,8 @@ void WorkerClass::work() {
         QThread::msleep(passSleepMs);
     }
 
-    UR::logInfo(QStringLiteral("Worker loop stopped. Closing connections"));
-    UR::logDebug(QStringLiteral("Closing socket connections"));
+    HostGateway::logInfo(QStringLiteral("Worker loop stopped. Closing connections"));
+    HostGateway::logDebug(QStringLiteral("Closing socket connections"));
     for (int i = 0; i < robots.size(); ++i)
         robotlink::closeSocket(&robots[i]);
     robots.clear();
@@ -360,7 +356,7 @@ void WorkerClass::publish(bool wait) {
 
 bool WorkerClass::connectToRobot(urinstance *robot, bool waitOnError) {
     if (robot->connected) {
-        UR::logDebug(QStringLiteral("connectToRobot(): already connected to robot."));
+        HostGateway::logDebug(QStringLiteral("connectToRobot(): already connected to robot."));
         return true;
     }
     std::unique_ptr<Resolver> own;
