@@ -2,9 +2,10 @@
 // they survive a restart) and their values (variables value messages).
 #include "urwrapper.h"
 
-#include "ur.h"
+#include "hostgateway.h"
 #include "urdecoder.h"
 #include "valuetext.h"
+#include "variablelayout.h"
 
 #include <QFile>
 #include <QStringList>
@@ -116,9 +117,10 @@ QString variablesFileName(const QString &address) {
 QString variablesFilePath(const urinstance &robot) {
     // Without a data directory there is no file: never fall back to the root or the
     // host's working directory.
-    if (UR::interface.dataDirectory.isEmpty())
+    if (HostGateway::dataDirectory().isEmpty())
         return QString();
-    return UR::interface.dataDirectory + QLatin1Char('/') + variablesFileName(robot.device.address);
+    return HostGateway::dataDirectory() + QLatin1Char('/') +
+           variablesFileName(robot.device.address);
 }
 
 void variableArray(ByteView body, urinstance *robot) {
@@ -127,16 +129,17 @@ void variableArray(ByteView body, urinstance *robot) {
     names.removeLast(); // the text after the last LF is not a name
 
     const QString path = variablesFilePath(*robot);
-    UR::logDebug(QStringLiteral("Variable array receieved from robot. Writing to text file: ") +
-                 variablesFileName(robot->device.address) + QStringLiteral(". Robot: ") +
-                 robot->device.address);
+    HostGateway::logDebug(
+        QStringLiteral("Variable array receieved from robot. Writing to text file: ") +
+        variablesFileName(robot->device.address) + QStringLiteral(". Robot: ") +
+        robot->device.address);
 
     QFile file(path);
     const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Text |
                                      (start != 0 ? QIODevice::Append : QIODevice::Truncate);
     if (!file.open(mode)) {
-        UR::logError(QStringLiteral("Could not write file for UR variables. (WRITE) ") +
-                     file.errorString() + QStringLiteral(" File: ") + path);
+        HostGateway::logError(QStringLiteral("Could not write file for UR variables. (WRITE) ") +
+                              file.errorString() + QStringLiteral(" File: ") + path);
         return;
     }
     QTextStream stream(&file);
@@ -166,19 +169,8 @@ int variableLayout(const urinstance &robot) {
     if (setting != 0)
         return 3;
 
-    // Auto: by controller generation. CB3 took the new value codes with 3.14 and the
-    // e-Series with 5.9; there is no major 4.
-    const int major = robot.versionMajor;
-    const int minor = robot.versionMinor;
-    if (major > 5)
-        return 3;
-    if (major == 5)
-        return minor >= 9 ? 3 : 2;
-    if (major == 4)
-        return 2;
-    if (major == 3)
-        return minor >= 14 ? 3 : (minor >= 3 ? 2 : 1);
-    return 1;
+    // Auto: by controller generation.
+    return variableLayoutForVersion(robot.versionMajor, robot.versionMinor);
 }
 
 uint32_t variable(ByteView data, int layout, int depth, QString *text) {
@@ -226,7 +218,8 @@ uint32_t variable(ByteView data, int layout, int depth, QString *text) {
         size += 1;
         break;
     case Kind::unsupported:
-        UR::logError(QStringLiteral("Numeric value not supported! This will result in an error!"));
+        HostGateway::logError(
+            QStringLiteral("Numeric value not supported! This will result in an error!"));
         break;
     case Kind::integer:
         *text = QString::number(static_cast<int32_t>(data.be32(1)));
@@ -308,18 +301,21 @@ uint16_t URWrapper::processVariable(QByteArray data, urinstance *robot, QList<QS
 
 void URWrapper::getLastUsedRobotVariables(urinstance *robot) {
     const QString &address = robot->device.address;
-    UR::logDebug(QStringLiteral("Loading variable array from text file. Robot: ") + address);
+    HostGateway::logDebug(QStringLiteral("Loading variable array from text file. Robot: ") +
+                          address);
     robot->variablesFileLoaded = true;
 
     const QString path = urdecode::variablesFilePath(*robot);
     QFile file(path);
     if (!file.exists()) {
-        UR::logDebug(QStringLiteral("Variable array file does not exists. Robot: ") + address);
+        HostGateway::logDebug(QStringLiteral("Variable array file does not exists. Robot: ") +
+                              address);
         return;
     }
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        UR::logError(QStringLiteral("Could not open last used UR robot variables. (READ) ") +
-                     file.errorString() + QStringLiteral(" File: ") + path);
+        HostGateway::logError(
+            QStringLiteral("Could not open last used UR robot variables. (READ) ") +
+            file.errorString() + QStringLiteral(" File: ") + path);
         return;
     }
     while (!file.atEnd()) {
@@ -340,8 +336,8 @@ void URWrapper::addItemToRobot(urinstance *robot, QString name) {
         if (existing.uid == name)
             return;
     }
-    UR::logDebug(QStringLiteral("Add item (") + name + QStringLiteral(") to robot ") +
-                 robot->device.address);
+    HostGateway::logDebug(QStringLiteral("Add item (") + name + QStringLiteral(") to robot ") +
+                          robot->device.address);
 
     ItemInstancePlugin item;
     item.uid = name;
@@ -350,6 +346,6 @@ void URWrapper::addItemToRobot(urinstance *robot, QString name) {
     item.hostFlag3 = false;
     item.deviceId = robot->device.id;
     item.hostInt4 = 1;
-    UR::interface.addPluginItem(&item);
+    HostGateway::addItemUnlocked(&item);
     robot->offeredItems.insert(name);
 }

@@ -1,5 +1,7 @@
 #include "robotstream.h"
 
+#include "variablelayout.h"
+
 #include "urencoder.h"
 
 #include <chrono>
@@ -122,11 +124,7 @@ QString Value::text() const {
 }
 
 int layoutForVersion(int major, int minor) {
-    if (major < 3 || (major == 3 && minor < 3))
-        return 1;
-    if (major < 5 || (major == 5 && minor < 9))
-        return 2;
-    return 3;
+    return variableLayoutForVersion(major, minor);
 }
 
 RobotConfig RobotConfig::realistic(const QString &address) {

@@ -107,11 +107,17 @@ struct Robot::State {
         c.greeted = true;
         if (!sendsGenerated(cfg.scenario.kind))
             return;
+        // As a controller greets: version, the program's variables (names, then values), then
+        // texts. A variable array clears what a reader stored, so nothing may come before it.
         enqueue(c, stream::versionMessage(cfg));
-        for (const TitledMessage &m : cfg.titledMessages)
-            enqueue(c, stream::titledMessage(cfg, m, anim));
         for (const QByteArray &msg : stream::variableArrays(cfg))
             enqueue(c, msg);
+        if (!cfg.variables.isEmpty()) {
+            for (const QByteArray &msg : stream::variableValues(cfg))
+                enqueue(c, msg);
+        }
+        for (const TitledMessage &m : cfg.titledMessages)
+            enqueue(c, stream::titledMessage(cfg, m, anim));
     }
 };
 

@@ -38,13 +38,16 @@ protected:
 };
 
 TEST_F(ProgramVariables, NamesBecomeItemsOnceAndValuesReachTheReadCycle) {
-    for (int layoutVersion : {12, 8}) { // 5.12 and 5.8 send different value codes
-        SCOPED_TRACE(layoutVersion);
-        const QString address = QStringLiteral("127.6.1.%1").arg(layoutVersion);
-        const int id = layoutVersion;
+    // 5.12 and 5.8 send different value codes; CB3 3.14 sends those of 5.9 and later.
+    for (const auto &version :
+         {std::make_pair(5, 12), std::make_pair(5, 8), std::make_pair(3, 14)}) {
+        SCOPED_TRACE(version.first * 100 + version.second);
+        const int id = version.first * 100 + version.second;
+        const QString address = QStringLiteral("127.6.1.%1").arg(id % 250);
         ursim::RobotConfig config;
         config.address = address;
-        config.minor = uint8_t(layoutVersion);
+        config.major = uint8_t(version.first);
+        config.minor = uint8_t(version.second);
         config.rateHz = 20;
         config.variablesIntervalMs = 50;
         config.variables = {
