@@ -6,7 +6,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" "$root/build" >/dev/null
+"$root/scripts/build.sh" "$root/build" -DUR_BUILD_BENCHMARKS=ON -DUR_SANITIZE=OFF >/dev/null
 seconds="${1:-20}"
 bench="$root/build/bench/bench_scale"
 "$bench" --live 10 --seconds "$seconds" --header

@@ -4,5 +4,6 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" "$root/build" -DUR_BUILD_TESTS=OFF -DUR_BUILD_BENCHMARKS=OFF
-exec "$root/build/demo-host/ur-host" "$@"
+# A build directory of its own: the test builds need options that the demo does without.
+"$root/scripts/build.sh" "$root/build-demo" -DUR_BUILD_TESTS=OFF -DUR_BUILD_BENCHMARKS=OFF
+exec "$root/build-demo/demo-host/ur-host" "$@"

@@ -7,14 +7,19 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh" valgrind
 jobs=$(( $(nproc) * 4 ))   # most end-to-end tests wait on the network, not the CPU
 
+echo "== Test code against product code"
+"$root/scripts/test-ratio.sh"
+
+# Every option the suites depend on is stated, so a cache left by another script (the demo
+# builds without tests) cannot switch them off; ctest fails when it finds no tests.
 echo "== Release build and tests"
-"$root/scripts/build.sh" "$root/build"
-(cd "$root/build" && ctest -j "$jobs" --output-on-failure)
+"$root/scripts/build.sh" "$root/build" -DUR_BUILD_TESTS=ON -DUR_BUILD_BENCHMARKS=ON -DUR_SANITIZE=OFF
+(cd "$root/build" && ctest -j "$jobs" --output-on-failure --no-tests=error)
 
 echo "== Sanitizer build and tests"
-"$root/scripts/build.sh" "$root/build-asan" -DUR_SANITIZE=ON -DUR_BUILD_BENCHMARKS=OFF
+"$root/scripts/build.sh" "$root/build-asan" -DUR_BUILD_TESTS=ON -DUR_SANITIZE=ON -DUR_BUILD_BENCHMARKS=OFF
 (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-   ctest -j "$jobs" --output-on-failure)
+   ctest -j "$jobs" --output-on-failure --no-tests=error)
 
 echo "== End-to-end suites under memcheck"
 "$root/scripts/valgrind-e2e.sh" "$root/build"

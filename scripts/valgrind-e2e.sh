@@ -6,7 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
 "$root/scripts/setup.sh" valgrind
-"$root/scripts/build.sh" "$build"
+"$root/scripts/build.sh" "$build" -DUR_BUILD_TESTS=ON -DUR_SANITIZE=OFF
 logs="$build/valgrind"
 rm -rf "$logs" && mkdir -p "$logs"
 
