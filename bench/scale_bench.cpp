@@ -14,13 +14,13 @@
 // scripts/bench-scale.sh runs the whole table.
 #include "noru_standin.h"
 #include "noruplugin.h"
+#include "pluginhost.h"
 #include "ursim.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QPluginLoader>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -232,18 +232,14 @@ public:
 
 private:
     bool readOnce(const DeviceInstancePlugin &device, int64_t *age, QString *error) {
-        LogList list;
-        static_cast<DeviceInstancePlugin &>(list) = device;
-        ItemInstancePlugin item{};
-        item.uid = QStringLiteral("force_x_%1").arg(device.id);
-        item.name = item.uid;
-        list.items.append(DataItem(item));
-        if (!plugin->readData(&list)) {
+        const auto list =
+            pluginhost::readList(device, {QStringLiteral("force_x_%1").arg(device.id)});
+        if (!plugin->readData(list.get())) {
             if (error)
-                *error = list.errorText;
+                *error = list->errorText;
             return false;
         }
-        const QString value = list.items.first().values.value("value");
+        const QString value = list->items.first().values.value("value");
         if (value.isEmpty()) {
             if (error)
                 *error = QStringLiteral("no value");
@@ -290,10 +286,11 @@ int main(int argc, char **argv) {
 
     QTemporaryDir dataDirectory;
     noru_standin::Host::instance().setDataDirectory(dataDirectory.path());
-    QPluginLoader loader(QStringLiteral(UR_PLUGIN_PATH));
-    auto *plugin = qobject_cast<NORUInterface *>(loader.instance());
+    QPluginLoader loader;
+    QString loadError;
+    NORUInterface *plugin = pluginhost::load(&loader, QStringLiteral(UR_PLUGIN_PATH), &loadError);
     if (!plugin) {
-        std::fprintf(stderr, "cannot load the plug-in: %s\n", qPrintable(loader.errorString()));
+        std::fprintf(stderr, "cannot load the plug-in: %s\n", qPrintable(loadError));
         return 1;
     }
     Bench bench(plugin, QStringLiteral(UR_SIM_PATH));

@@ -2,6 +2,7 @@
 // and prints each read cycle. Without --robot it serves a simulated robot on loopback.
 #include "noru_standin.h"
 #include "noruplugin.h"
+#include "pluginhost.h"
 #include "ursim.h"
 
 #include <QCommandLineParser>
@@ -10,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QPluginLoader>
 #include <QStandardPaths>
 #include <QTextStream>
 
@@ -79,23 +79,14 @@ void printRegistration(const noru_standin::Host &host) {
 
 // The items the host reads for a device: every item it has for it now, plus extra uids.
 std::unique_ptr<LogList> makeCycle(const DeviceInstancePlugin &device, const QStringList &extra) {
-    auto list = std::make_unique<LogList>();
-    static_cast<DeviceInstancePlugin &>(*list) = device;
-    QStringList seen;
-    for (const ItemInstancePlugin &item : device.items) {
-        list->items.append(DataItem(item));
-        seen << item.uid;
-    }
+    QStringList uids;
+    for (const ItemInstancePlugin &item : device.items)
+        uids << item.uid;
     for (const QString &uid : extra) {
-        if (seen.contains(uid))
-            continue;
-        ItemInstancePlugin item{};
-        item.uid = uid;
-        item.name = uid;
-        item.deviceId = device.id;
-        list->items.append(DataItem(item));
+        if (!uids.contains(uid))
+            uids << uid;
     }
-    return list;
+    return pluginhost::readList(device, uids);
 }
 
 void printTable(const DeviceInstancePlugin &device, const LogList &list, int cycle) {
@@ -232,12 +223,13 @@ int main(int argc, char **argv) {
     }
     host.setDevices(devices);
 
-    QPluginLoader loader(locatePlugin(parser.value("plugin")));
-    QObject *object = loader.instance();
-    NORUInterface *plugin = object ? qobject_cast<NORUInterface *>(object) : nullptr;
+    QPluginLoader loader;
+    QString loadError;
+    NORUInterface *plugin =
+        pluginhost::load(&loader, locatePlugin(parser.value("plugin")), &loadError);
     if (!plugin) {
         std::fprintf(stderr, "Could not load the plug-in %s: %s\n", qPrintable(loader.fileName()),
-                     qPrintable(loader.errorString()));
+                     qPrintable(loadError));
         return 1;
     }
     out() << "Loaded " << loader.fileName() << "\n";

@@ -99,7 +99,7 @@ TEST_F(FoundationHostServices, MessagesPassUnchanged) {
 }
 
 TEST_F(FoundationHostServices, LogListAsHeartbeatDeviceShowsItsIdAndAddress) {
-    auto list = ur_test::makeLogList(
+    auto list = ur_test::readList(
         ur_test::makeDevice(42, QStringLiteral("127.3.42.1"), QStringLiteral("Robot 42"), 9,
                             {{QStringLiteral("version"), QStringLiteral("3")}}, 2),
         {QStringLiteral("identity_42_vendor")});

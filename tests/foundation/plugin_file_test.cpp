@@ -95,7 +95,7 @@ QString describe(const LogList &list) {
 }
 
 TEST_F(FoundationPluginFile, EventLogCallbackAndWriteLeaveTheListUnchanged) {
-    auto list = ur_test::makeLogList(
+    auto list = ur_test::readList(
         ur_test::makeDevice(9, QStringLiteral("127.0.9.1"), QStringLiteral("Robot 9"), 7,
                             {{QStringLiteral("version"), QStringLiteral("2")}}),
         {QStringLiteral("identity_9_vendor"), QStringLiteral("base_temperature_9")});

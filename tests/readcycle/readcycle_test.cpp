@@ -8,7 +8,7 @@
 #include <thread>
 
 using ur_test::makeDevice;
-using ur_test::makeLogList;
+using ur_test::readList;
 using ur_test::waitFor;
 
 namespace {
@@ -65,7 +65,7 @@ protected:
         std::unique_ptr<LogList> list;
         waitFor(
             [&] {
-                list = makeLogList(device(id), uids);
+                list = readList(device(id), uids);
                 return plugin()->readData(list.get()) && holds(*list);
             },
             30000);
@@ -184,7 +184,7 @@ TEST_F(ReadCycle, PublishesIdentityValuesInEveryCycle) {
     }
 
     // Already in the list: filled in place, nothing appended; the loop leaves them alone.
-    auto second = makeLogList(device(4), {"identity_4_model", "base_temperature_4"});
+    auto second = readList(device(4), {"identity_4_model", "base_temperature_4"});
     ASSERT_TRUE(plugin()->readData(second.get()));
     EXPECT_EQ(uidsOf(*second), QStringList({"identity_4_model", "base_temperature_4",
                                             "identity_4_firmware", "identity_4_vendor"}));
@@ -229,7 +229,7 @@ TEST_F(ReadCycle, TitledMessagesFillItemsByTitleAndUnknownItemsAreLeftAlone) {
     ASSERT_TRUE(list);
     EXPECT_EQ(valueOf(*list, "Cycle"), "Cycle 17 done");
 
-    auto again = makeLogList(device(6), {"nobody_sends_this"});
+    auto again = readList(device(6), {"nobody_sends_this"});
     again->items[0].values.insert("value", "kept");
     again->items[0].values.insert("other", "kept too");
     ASSERT_TRUE(plugin()->readData(again.get()));
@@ -241,7 +241,7 @@ TEST_F(ReadCycle, RefusingRobotIsReportedWithoutIdentityPublishing) {
     // Nothing listens here.
     host().setDevices({makeDevice(7, "127.5.5.1", "Robot", 30)});
     ASSERT_TRUE(initPlugin());
-    auto list = makeLogList(host().devices().first(), {"base_temperature_7"});
+    auto list = readList(host().devices().first(), {"base_temperature_7"});
     EXPECT_FALSE(plugin()->readData(list.get()));
     EXPECT_EQ(list->errorText, "Could not connect to robot");
     EXPECT_EQ(list->items.size(), 1);
@@ -260,7 +260,7 @@ TEST_F(ReadCycle, SilentRobotReportsNoDataAfterTwentySecondsWithHeartbeats) {
     host().setDevices({makeDevice(8, "127.5.6.1", "Robot", 30)});
     ASSERT_TRUE(initPlugin());
 
-    auto list = makeLogList(host().devices().first(), {"base_temperature_8"});
+    auto list = readList(host().devices().first(), {"base_temperature_8"});
     QElapsedTimer timer;
     timer.start();
     EXPECT_FALSE(plugin()->readData(list.get()));
@@ -284,7 +284,7 @@ TEST_F(ReadCycle, RobotUnknownToTheRunningWorkerIsGivenUp) {
 
     // Configured after the worker built its list.
     host().addDevice(makeDevice(10, "127.5.7.2", "Late", 1));
-    auto list = makeLogList(device(10), {"base_temperature_10"});
+    auto list = readList(device(10), {"base_temperature_10"});
     QElapsedTimer timer;
     timer.start();
     EXPECT_FALSE(plugin()->readData(list.get()));
@@ -300,14 +300,14 @@ TEST_F(ReadCycle, RobotUnknownToTheRunningWorkerIsGivenUp) {
 
 TEST_F(ReadCycle, WithoutAWorkerTheCycleFailsAtOnce) {
     const DeviceInstancePlugin robot = makeDevice(11, "127.5.8.1", "Robot", 1);
-    auto before = makeLogList(robot, {"base_temperature_11"});
+    auto before = readList(robot, {"base_temperature_11"});
     EXPECT_FALSE(plugin()->readData(before.get()));
     EXPECT_EQ(before->errorText, "Could not connect to robot");
 
     host().setDevices({robot});
     ASSERT_TRUE(initPlugin());
     ASSERT_TRUE(plugin()->stopPlugin());
-    auto after = makeLogList(robot, {"base_temperature_11"});
+    auto after = readList(robot, {"base_temperature_11"});
     EXPECT_FALSE(plugin()->readData(after.get()));
     EXPECT_EQ(after->errorText, "Could not connect to robot");
 }
@@ -329,9 +329,8 @@ TEST_F(ReadCycle, ConcurrentReadsThroughReconnectsAndAStop) {
         const DeviceInstancePlugin target = devices.at(t % devices.size());
         readers.push_back(std::async(std::launch::async, [&, target] {
             while (!stop.load()) {
-                auto list =
-                    makeLogList(target, {QStringLiteral("base_temperature_%1").arg(target.id),
-                                         QStringLiteral("force_x_%1").arg(target.id)});
+                auto list = readList(target, {QStringLiteral("base_temperature_%1").arg(target.id),
+                                              QStringLiteral("force_x_%1").arg(target.id)});
                 plugin()->readData(list.get());
                 cycles.fetch_add(1);
             }

@@ -13,8 +13,7 @@ QString PluginHarness::path() {
 }
 
 bool PluginHarness::load() {
-    loader.setFileName(path());
-    return loader.load();
+    return pluginhost::load(&loader, path()) != nullptr;
 }
 
 QString PluginHarness::errorString() const {
@@ -92,29 +91,6 @@ DeviceInstancePlugin makeDevice(int id, const QString &address, const QString &n
         device.items.append(item);
     }
     return device;
-}
-
-std::unique_ptr<LogList> makeLogList(const DeviceInstancePlugin &device, const QStringList &uids) {
-    auto list = std::make_unique<LogList>();
-    static_cast<DeviceInstancePlugin &>(*list) = device;
-    for (const QString &uid : uids) {
-        ItemInstancePlugin item{};
-        if (!noru_standin::Host::instance().findItem(uid, &item)) {
-            item.uid = uid;
-            item.name = uid;
-            item.deviceId = device.id;
-        }
-        DataItem entry(item);
-        // The host hands over fully initialised records; the constructor leaves these open.
-        entry.plugin.id = 0;
-        entry.plugin.hostInt1 = 0;
-        entry.plugin.hostFlag1 = false;
-        entry.plugin.hostWord = 0;
-        entry.hostShort = 0;
-        entry.hostWord = 0;
-        list->items.append(entry);
-    }
-    return list;
 }
 
 bool waitFor(const std::function<bool()> &predicate, int timeoutMs) {

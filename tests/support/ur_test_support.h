@@ -16,7 +16,7 @@
 //         EXPECT_TRUE(host().waitForLogContaining("127.0.3.1", 20000));
 //
 //         // With a simulated controller listening on 127.0.3.1:30001:
-//         auto list = ur_test::makeLogList(host().devices().first(), {"base_temperature_3"});
+//         auto list = ur_test::readList(host().devices().first(), {"base_temperature_3"});
 //         EXPECT_TRUE(plugin()->readData(list.get()));
 //         EXPECT_EQ(list->items[0].values.value("value"), "25.5");
 //         EXPECT_TRUE(ur_test::waitFor([&] { return !host().heartbeats().isEmpty(); }, 20000));
@@ -25,6 +25,7 @@
 
 #include "noru_standin.h"
 #include "noruplugin.h"
+#include "pluginhost.h"
 
 #include <QJsonObject>
 #include <QMap>
@@ -88,9 +89,8 @@ DeviceInstancePlugin makeDevice(int id, const QString &address, const QString &n
                                 int errorWaitSeconds = 0,
                                 const QMap<QString, QString> &settings = {}, int fillerItems = 0);
 
-// A read-cycle list for the device with one DataItem per uid: the stand-in's stored item
-// when it knows the uid, else a bare item with that uid as uid and name.
-std::unique_ptr<LogList> makeLogList(const DeviceInstancePlugin &device, const QStringList &uids);
+// A read-cycle list for the device, built as the host builds it.
+using pluginhost::readList;
 
 // Polls the predicate every few milliseconds until it holds or timeoutMs has passed.
 bool waitFor(const std::function<bool()> &predicate, int timeoutMs = 20000);

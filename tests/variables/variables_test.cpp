@@ -5,7 +5,7 @@
 #include <QFile>
 
 using ur_test::makeDevice;
-using ur_test::makeLogList;
+using ur_test::readList;
 using ur_test::waitFor;
 
 namespace {
@@ -23,7 +23,7 @@ protected:
     bool readsAs(int id, const QMap<QString, QString> &expected) {
         return waitFor(
             [&] {
-                auto list = makeLogList(device(id), expected.keys());
+                auto list = readList(device(id), expected.keys());
                 if (!plugin()->readData(list.get()))
                     return false;
                 for (const DataItem &item : list->items) {

@@ -205,7 +205,7 @@ TEST_F(WorkerEndToEnd, ConnectsReadsAndPublishes) {
 
     ASSERT_TRUE(host().waitForLogContaining("Connected to robot @ " + address, 20000));
     ASSERT_TRUE(waitFor([&] { return host().devices().first().items.size() >= 39; }));
-    auto list = ur_test::makeLogList(host().devices().first(), {"master_temperature_5"});
+    auto list = ur_test::readList(host().devices().first(), {"master_temperature_5"});
     ASSERT_TRUE(plugin()->readData(list.get())) << list->errorText.toStdString();
     EXPECT_EQ(list->items.first().values.value("value"), "41.5");
     EXPECT_EQ(robot.connectionsAccepted(), 1);
@@ -291,7 +291,7 @@ TEST_F(WorkerEndToEnd, RobotThatClosesIsReconnectedAndDataFlowsAgain) {
     robot.setTool(tool);
     EXPECT_TRUE(waitFor(
         [&] {
-            auto list = ur_test::makeLogList(host().devices().first(), {"tool_temperature_9"});
+            auto list = ur_test::readList(host().devices().first(), {"tool_temperature_9"});
             return plugin()->readData(list.get()) &&
                    list->items.first().values.value("value") == "55.25";
         },
@@ -327,7 +327,7 @@ protected:
 
     int64_t oldestValueMs(const QList<DeviceInstancePlugin> &live, int forMs) {
         auto ageOf = [&](const DeviceInstancePlugin &device, int64_t *age) {
-            auto list = ur_test::makeLogList(device, {QStringLiteral("force_x_%1").arg(device.id)});
+            auto list = ur_test::readList(device, {QStringLiteral("force_x_%1").arg(device.id)});
             if (!plugin()->readData(list.get()))
                 return false;
             const int64_t now = QDateTime::currentMSecsSinceEpoch() % 1000000;
@@ -359,7 +359,7 @@ TEST_F(FreshValues, SwitchedOffRobotIsReportedSoonAndDeliversWhenBack) {
     host().setDevices({makeDevice(30, address, "Robot", 1)});
     ASSERT_TRUE(initPlugin());
     auto reads = [&](QString *text) {
-        auto list = ur_test::makeLogList(host().devices().first(), {"force_x_30"});
+        auto list = ur_test::readList(host().devices().first(), {"force_x_30"});
         const bool ok = plugin()->readData(list.get());
         *text = ok ? list->items.first().values.value("value") : list->errorText;
         return ok;
