@@ -1,26 +1,6 @@
-// Test support for end-to-end tests of the plug-in: loads libuniversal_robot.so the way the
-// host does (QPluginLoader, cast by interface id) into a process bound to our stand-in
-// libnoru.so.1, and offers small helpers for devices, read-cycle lists and waiting.
-//
-// Link `ur_test_support` (it brings the stand-in `noru` and the test main `ur_test_main`,
-// which creates the QCoreApplication); with ur_add_test: `LIBS ur_test_support`.
-//
-// Usage:
-//
-//     class WorkerEndToEnd : public ur_test::PluginTest {};
-//
-//     TEST_F(WorkerEndToEnd, LogsConnection)
-//     {
-//         host().setDevices({ur_test::makeDevice(3, "127.0.3.1", "Robot 3", 1)});
-//         ASSERT_TRUE(initPlugin()); // stopPlugin() follows in TearDown
-//         EXPECT_TRUE(host().waitForLogContaining("127.0.3.1", 20000));
-//
-//         // With a simulated controller listening on 127.0.3.1:30001:
-//         auto list = ur_test::readList(host().devices().first(), {"base_temperature_3"});
-//         EXPECT_TRUE(plugin()->readData(list.get()));
-//         EXPECT_EQ(list->items[0].values.value("value"), "25.5");
-//         EXPECT_TRUE(ur_test::waitFor([&] { return !host().heartbeats().isEmpty(); }, 20000));
-//     }
+// End-to-end test support: loads libuniversal_robot.so as the host does into a process bound
+// to our stand-in libnoru.so.1, with helpers for devices, read-cycle lists and waiting. Link
+// `ur_test_support`; it brings the stand-in and the test main.
 #pragma once
 
 #include "noru_standin.h"

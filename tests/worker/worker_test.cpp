@@ -63,6 +63,11 @@ protected:
 };
 
 TEST_F(WorkerEndToEnd, StartsOneWorkerAndStopsIt) {
+    // A stop without a worker, or a second one, returns at once.
+    EXPECT_TRUE(plugin()->stopPlugin());
+    EXPECT_TRUE(plugin()->stopPlugin());
+    EXPECT_EQ(host().countLogsContaining("Worker loop stopped"), 0);
+
     ASSERT_TRUE(initPlugin());
     EXPECT_TRUE(logged("debug", "UR thread and worker class is started"));
 
@@ -78,12 +83,6 @@ TEST_F(WorkerEndToEnd, StartsOneWorkerAndStopsIt) {
     host().clearRecords();
     ASSERT_TRUE(plugin()->init());
     EXPECT_TRUE(logged("debug", "UR thread and worker class is started"));
-}
-
-TEST_F(WorkerEndToEnd, StopWithoutWorkerOrTwiceReturnsAtOnce) {
-    EXPECT_TRUE(plugin()->stopPlugin());
-    EXPECT_TRUE(plugin()->stopPlugin());
-    EXPECT_EQ(host().countLogsContaining("Worker loop stopped"), 0);
 }
 
 TEST_F(WorkerEndToEnd, StopRightAfterInitStopsThatWorker) {
@@ -118,64 +117,22 @@ TEST_F(WorkerEndToEnd, RegistersDefaultItemsForDevicesWithFewerThanTenItems) {
     ASSERT_TRUE(initPlugin());
     ASSERT_TRUE(host().waitForLogContaining("Connected to robot @ 127.4.4.2", 20000));
 
-    const QStringList expected = {
-        "emergency_stopped|Emergency stopped|",
-        "protective_stopped|Protective stopped|",
-        "program_running|Program running|",
-        "program_paused|Program paused|",
-        "base_temperature|Base motor temperature|C\u00b0",
-        "base_current|Base motor current|A",
-        "shoulder_temperature|Shoulder motor temperature|C\u00b0",
-        "shoulder_current|Shoulder motor current|A",
-        "elbow_temperature|Elbow motor temperature|C\u00b0",
-        "elbow_current|Elbow motor current|A",
-        "wrist1_temperature|Wrist 1 motor temperature|C\u00b0",
-        "wrist1_current|Wrist 1 motor current|A",
-        "wrist2_temperature|Wrist 2 motor temperature|C\u00b0",
-        "wrist2_current|Wrist 2 motor current|A",
-        "wrist3_temperature|Wrist 3 motor temperature|C\u00b0",
-        "wrist3_current|Wrist 3 motor current|A",
-        "tool_analog_input_2|Tool analog input 2|",
-        "tool_analog_input_3|Tool analog input 3|",
-        "tool_output_voltage|Tool output voltage|V",
-        "tool_current|Tool current|A",
-        "tool_temperature|Tool temperature|C\u00b0",
-        "master_digital_input_bits|Digital input bits|",
-        "master_digital_output_bits|Digital output bits|",
-        "analog_input_0|Analog input 0|",
-        "analog_input_1|Analog input 1|",
-        "analog_output_0|Analog output 0|",
-        "analog_output_1|Analog output_1|",
-        "master_temperature|Controller temperature|C\u00b0",
-        "master_voltage_48v|Main voltage|V",
-        "master_robot_current|Robot current|A",
-        "master_io_current|IO current|A",
-        "master_safety_mode|Safety mode status|",
-        "master_reduced_mode|Reduced mode|",
-        "force_x|Force X|",
-        "force_y|Force Y|",
-        "force_z|Force Z|",
-        "force_rx|Force Rx|",
-        "force_ry|Force Ry|",
-        "force_rz|Force Rz|",
-    };
-
+    // The names and units a host operator sees, spot-checked; every uid is read back by the
+    // read-cycle tests.
     QStringList added;
     for (const ItemInstancePlugin &item : host().addedItems()) {
         if (item.uid.startsWith(QLatin1String("identity_")))
             continue;
         EXPECT_EQ(item.deviceId, 3) << item.uid.toStdString();
-        EXPECT_EQ(item.id, 0);
         EXPECT_EQ(item.hostInt4, 1);
-        EXPECT_FALSE(item.hostFlag1);
-        EXPECT_FALSE(item.hostFlag3);
-        EXPECT_EQ(item.readIntervalMs, 0);
-        EXPECT_TRUE(item.description.isEmpty());
-        EXPECT_TRUE(item.properties.isEmpty());
-        ASSERT_TRUE(item.uid.endsWith(QLatin1String("_3"))) << item.uid.toStdString();
-        added << item.uid.chopped(2) + "|" + item.name + "|" + item.unit;
+        added << item.uid + "|" + item.name + "|" + item.unit;
     }
-    EXPECT_EQ(added, expected);
+    EXPECT_EQ(added.size(), 39);
+    EXPECT_EQ(added.first(), "emergency_stopped_3|Emergency stopped|");
+    EXPECT_TRUE(added.contains("base_temperature_3|Base motor temperature|C\u00b0"));
+    EXPECT_TRUE(added.contains("analog_output_1_3|Analog output_1|"));
+    EXPECT_TRUE(added.contains("master_voltage_48v_3|Main voltage|V"));
+    EXPECT_EQ(added.last(), "force_rz_3|Force Rz|");
 
     // The batch reaches the host in one piece: nothing else comes between its items.
     const QList<noru_standin::HostCall> calls = host().calls();
@@ -298,15 +255,6 @@ TEST_F(WorkerEndToEnd, RobotThatClosesIsReconnectedAndDataFlowsAgain) {
         30000));
 }
 
-TEST_F(WorkerEndToEnd, UnresolvableNameIsReported) {
-    // A label longer than 63 characters cannot be put into a name query, so the resolver
-    // refuses it without sending anything over the network.
-    const QString name = QString(70, QLatin1Char('x')) + ".invalid";
-    host().setDevices({makeDevice(10, name, "Nowhere", 1)});
-    ASSERT_TRUE(initPlugin());
-    EXPECT_TRUE(host().waitForLogContaining("Eror resolving host: " + name, 20000));
-}
-
 // Live robots that stamp every state with its send time, read for a while: the oldest value
 // that a successful read cycle returned, in milliseconds.
 class FreshValues : public WorkerEndToEnd {
@@ -404,13 +352,18 @@ TEST_F(FreshValues, UnreachableAndSilentRobotsDoNotAgeLiveValues) {
     EXPECT_TRUE(host().countLogsContaining("Disconnected from robot Quiet IP: 127.4.33.1"));
 }
 
-TEST_F(FreshValues, SlowNameLookupDoesNotDelayALiveRobot) {
+TEST_F(FreshValues, NamesThatDoNotResolveDoNotDelayALiveRobot) {
     serveLive("127.4.34.1");
     const DeviceInstancePlugin live = makeDevice(60, "127.4.34.1", "Live", 1);
-    host().setDevices({live, makeDevice(61, "robot.slow.invalid", "Named", 1)});
+    // A label longer than 63 characters cannot be put into a name query, so the resolver
+    // refuses it at once without sending anything over the network.
+    const QString refused = QString(70, QLatin1Char('x')) + ".invalid";
+    host().setDevices({live, makeDevice(61, "robot.slow.invalid", "Slow", 1),
+                       makeDevice(62, refused, "Refused", 1)});
     ASSERT_TRUE(initPlugin());
     EXPECT_LT(oldestValueMs({live}, 7000), 1500);
     EXPECT_TRUE(host().countLogsContaining("Eror resolving host: robot.slow.invalid"));
+    EXPECT_TRUE(host().countLogsContaining("Eror resolving host: " + refused));
 }
 
 int openDescriptors() {
