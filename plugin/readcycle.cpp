@@ -69,8 +69,9 @@ bool UR::readData(LogList *list) {
             break;
     }
 
-    // A robot whose last read failed is not delivering: its values are as old as that.
-    if (!copy.connected || copy.errorCount > 0) {
+    // A robot that delivered data but whose last read failed is not delivering now: its
+    // values are as old as that read. (One that never delivered waits for data below.)
+    if (!copy.connected || (copy.dataReceived && copy.errorCount > 0)) {
         logError(QStringLiteral("Robot not connected ") + copy.device.address);
         return fail(list, notConnectedText);
     }
