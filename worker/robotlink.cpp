@@ -6,10 +6,6 @@
 
 namespace robotlink {
 
-namespace {
-const int connectTimeoutMs = 500;
-}
-
 QDateTime noWait() {
     return QDateTime::currentDateTimeUtc().addYears(-1);
 }

@@ -17,6 +17,9 @@
 
 namespace robotlink {
 
+// Fixed, whatever the host's discovery columns say.
+constexpr int connectTimeoutMs = 500;
+
 enum class State { Waiting, Reconnect, Connected };
 
 State stateAt(const urinstance &robot, const QDateTime &now);

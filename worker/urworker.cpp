@@ -24,7 +24,6 @@ std::atomic<bool> WorkerClass::done{true};
 namespace {
 
 const int robotPort = 30001;
-const int connectTimeoutMs = 500;
 const int readWaitMs = 500;
 const int startDelayMs = 2500;
 const int passSleepMs = 50;
@@ -197,7 +196,7 @@ bool WorkerClass::serve(const QList<urinstance *> &toConnect, const QList<urinst
         if (result.outcome == NetOutcome::Connecting) {
             step.stage = Step::Connecting;
             step.fd = fd;
-            step.deadline = nowMs() + connectTimeoutMs;
+            step.deadline = nowMs() + robotlink::connectTimeoutMs;
         } else {
             finishAttempt(step, result, fd);
         }
@@ -233,7 +232,7 @@ bool WorkerClass::serve(const QList<urinstance *> &toConnect, const QList<urinst
             connectTo(step, address); // an IP address never waits on a lookup
         } else {
             step.stage = Step::Resolving;
-            step.deadline = nowMs() + connectTimeoutMs;
+            step.deadline = nowMs() + robotlink::connectTimeoutMs;
             lookUp(step);
         }
         steps.push_back(step);
