@@ -8,7 +8,6 @@
 #include "urwrapper.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QList>
 
 #include <benchmark/benchmark.h>
@@ -112,8 +111,7 @@ void operator delete[](void *p, size_t) noexcept {
 namespace {
 
 QByteArray capture(const char *name) {
-    QFile file(QStringLiteral(UR_VECTORS_DIR "/") + QString::fromLatin1(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return urenc::capture(QStringLiteral(UR_VECTORS_DIR), QString::fromLatin1(name));
 }
 
 urinstance benchRobot() {

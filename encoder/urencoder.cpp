@@ -1,5 +1,7 @@
 #include "urencoder.h"
 
+#include <QFile>
+
 #include <cstring>
 
 namespace urenc {
@@ -225,6 +227,11 @@ QByteArray variablesValueMessage(uint16_t startIndex, const QList<QByteArray> &v
 
 QByteArray message(uint8_t type, const QByteArray &body) {
     return framed(type, body);
+}
+
+QByteArray capture(const QString &directory, const QString &name) {
+    QFile file(directory + QLatin1Char('/') + name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 namespace var {

@@ -54,6 +54,10 @@ QByteArray variablesValueMessage(uint16_t startIndex, const QList<QByteArray> &v
 // Any message: a length that counts itself, the type, the body.
 QByteArray message(uint8_t type, const QByteArray &body);
 
+// A real controller capture: the file name in the captures directory, read whole; empty if
+// it cannot be read.
+QByteArray capture(const QString &directory, const QString &name);
+
 // Program variable values for the variables value message. layout is 1, 2 or 3 (value
 // codes of controllers up to 3.2, 3.3 to 5.8, 5.9 and up). Each returns the top-level
 // form (code, payload, one trailing byte); element() drops that trailing byte for use

@@ -1,23 +1,18 @@
-// libFuzzer target for the controller stream decoder.
-//
-// Input: a 5-byte prefix, then the stream.
+// libFuzzer target for the controller stream decoder. Input: a 5-byte prefix, then the stream.
 //   byte 0, bits 0-2: the device setting "version" (absent, "0", "1", "2", "3", "-1", "x", "9")
 //   byte 0, bit 3:    look for the names file on the first read, instead of comparing the
 //                     split decode with the one-piece decode
 //   byte 0, bit 4:    the device already has an item named like a common variable
-//   byte 0, bit 5:    also feed the stream to each part's public entry point directly
 //   bytes 1-4:        read sizes, used in turn (1 + b * b bytes, at most one full read)
-//
 // Besides the sanitizers' checks it asserts what must hold for any input: the joint list
 // holds 0 or 6 entries, the kept tail is shorter than the largest message, no item is
 // offered twice for one record, and when no framing fault was met, decoding in pieces gives
 // the same record as in one piece.
+#include "decoded_difference.h"
 #include "fuzz_host.h"
 #include "ur.h"
-#include "urinstance.h"
 #include "urwrapper.h"
 
-#include <QByteArray>
 #include <QDir>
 #include <QSet>
 #include <QTemporaryDir>
@@ -26,7 +21,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -37,75 +31,23 @@ void countWarnings(QtMsgType type, const QMessageLogContext &, const QString &) 
         ++framingWarnings;
 }
 
-void check(bool condition, const char *what) {
+void check(bool condition, const char *what, const std::string &detail = {}) {
     if (!condition) {
-        std::fprintf(stderr, "decoder invariant broken: %s\n", what);
+        std::fprintf(stderr, "decoder invariant broken: %s %s\n", what, detail.c_str());
         std::abort();
     }
-}
-
-bool sameBytes(const void *a, const void *b, size_t n) {
-    return std::memcmp(a, b, n) == 0;
-}
-
-#define UR_SAME(x) (sameBytes(&a.x, &b.x, sizeof a.x))
-
-bool sameJoint(const robotstate_joint &a, const robotstate_joint &b) {
-    return UR_SAME(actualPosition) && UR_SAME(targetPosition) && UR_SAME(actualVelocity) &&
-           UR_SAME(actualCurrent) && UR_SAME(actualVoltage) && UR_SAME(motorTemperature) &&
-           UR_SAME(microTemperature) && UR_SAME(jointMode);
-}
-
-bool sameDecoded(const urinstance &a, const urinstance &b) {
-    if (a.joints.size() != b.joints.size())
-        return false;
-    for (int j = 0; j < a.joints.size(); ++j) {
-        if (!sameJoint(a.joints.at(j), b.joints.at(j)))
-            return false;
-    }
-    const bool mode = UR_SAME(modeData.timestamp) && UR_SAME(modeData.isRealRobotConnected) &&
-                      UR_SAME(modeData.isRealRobotEnabled) && UR_SAME(modeData.isPowerOnRobot) &&
-                      UR_SAME(modeData.isEmergencyStopped) &&
-                      UR_SAME(modeData.isProtectiveStopped) && UR_SAME(modeData.isProgramRunning) &&
-                      UR_SAME(modeData.isProgramPaused) && UR_SAME(modeData.robotMode) &&
-                      UR_SAME(modeData.controlMode) && UR_SAME(modeData.targetSpeedFraction) &&
-                      UR_SAME(modeData.speedScaling) && UR_SAME(modeData.targetSpeedFractionLimit);
-    const bool tool = UR_SAME(toolData.analogInputRange2) && UR_SAME(toolData.analogInputRange3) &&
-                      UR_SAME(toolData.analogInput2) && UR_SAME(toolData.analogInput3) &&
-                      UR_SAME(toolData.toolVoltage48V) && UR_SAME(toolData.toolOutputVoltage) &&
-                      UR_SAME(toolData.toolCurrent) && UR_SAME(toolData.toolTemperature) &&
-                      UR_SAME(toolData.toolMode);
-    const bool board =
-        UR_SAME(masterboardData.digitalInputBits) && UR_SAME(masterboardData.digitalOutputBits) &&
-        UR_SAME(masterboardData.analogInput0) && UR_SAME(masterboardData.analogInput1) &&
-        UR_SAME(masterboardData.analogOutput0) && UR_SAME(masterboardData.analogOutput1) &&
-        UR_SAME(masterboardData.masterBoardTemperature) &&
-        UR_SAME(masterboardData.robotVoltage48V) && UR_SAME(masterboardData.robotCurrent) &&
-        UR_SAME(masterboardData.masterIOCurrent) && UR_SAME(masterboardData.safetyMode) &&
-        UR_SAME(masterboardData.inReducedMode);
-    const bool force = UR_SAME(forceData.x) && UR_SAME(forceData.y) && UR_SAME(forceData.z) &&
-                       UR_SAME(forceData.rx) && UR_SAME(forceData.ry) && UR_SAME(forceData.rz) &&
-                       UR_SAME(forceData.robotDexterity);
-    return mode && tool && board && force && a.versionMajor == b.versionMajor &&
-           a.versionMinor == b.versionMinor && a.projectName == b.projectName &&
-           a.variableNames == b.variableNames && a.variableValues == b.variableValues &&
-           a.variableCounts == b.variableCounts && a.variableCountTotal == b.variableCountTotal &&
-           a.offeredItems == b.offeredItems && a.pendingBytes == b.pendingBytes;
 }
 
 urinstance makeRobot(uint8_t options) {
     static const char *const settings[8] = {nullptr, "0", "1", "2", "3", "-1", "x", "9"};
     urinstance robot;
-    robot.device = DeviceInstancePlugin{};
-    robot.device.id = 7;
     robot.device.address = QStringLiteral("127.0.7.1");
     if (const char *setting = settings[options & 7])
         robot.device.settings.insert(QStringLiteral("version"), QString::fromLatin1(setting));
     robot.variablesFileLoaded = !(options & 8);
     if (options & 16) {
-        ItemInstancePlugin item;
-        item.uid = QStringLiteral("a");
-        robot.device.items.append(item);
+        robot.device.items.append(ItemInstancePlugin{});
+        robot.device.items.last().uid = QStringLiteral("a");
     }
     return robot;
 }
@@ -118,24 +60,6 @@ void checkInvariants(const urinstance &robot) {
     check(distinct.size() == offered.size(), "item offered twice");
     for (const ItemInstancePlugin &item : robot.device.items)
         check(!distinct.contains(item.uid), "device item offered again");
-}
-
-void feedEntryPoints(const QByteArray &bytes, uint8_t options) {
-    URWrapper w;
-    fuzz_host::offeredItems().clear();
-    urinstance robot = makeRobot(options);
-    robot.variableNames.insert(0, QStringLiteral("a"));
-    w.processRobotMessages(bytes, &robot);
-    w.processGlobalMessages(bytes, &robot);
-    robot.messageLength = w.getLength(bytes);
-    unsigned int cursor = 5;
-    w.processRobotStateMessages(bytes, &robot, &cursor);
-    QList<QString> values;
-    check(w.processVariable(bytes, &robot, &values) >= 2, "value size");
-    w.getVariablesValue(bytes, &robot);
-    w.getVariablesValue(bytes, &robot);
-    w.convertPoseToString(bytes);
-    checkInvariants(robot);
 }
 
 } // namespace
@@ -169,19 +93,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         checkInvariants(pieces);
         p += n;
     }
+    if (options & 8)
+        return 0;
     const bool faultInPieces = framingWarnings != 0;
-
-    if (!(options & 8)) {
-        framingWarnings = 0;
-        fuzz_host::offeredItems().clear();
-        urinstance whole = makeRobot(options);
-        wrapper.wrapMessage(&whole, stream);
-        checkInvariants(whole);
-        if (!faultInPieces && framingWarnings == 0)
-            check(sameDecoded(pieces, whole), "split decode differs from one-piece decode");
+    framingWarnings = 0;
+    fuzz_host::offeredItems().clear();
+    urinstance whole = makeRobot(options);
+    wrapper.wrapMessage(&whole, stream);
+    checkInvariants(whole);
+    if (!faultInPieces && framingWarnings == 0) {
+        const std::string difference = decoded::difference(pieces, whole);
+        check(difference.empty(), "split decode differs from one-piece decode in", difference);
     }
-
-    if (options & 32)
-        feedEntryPoints(stream, options);
     return 0;
 }

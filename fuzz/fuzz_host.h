@@ -1,14 +1,9 @@
-// A silent host library for fuzzing, in place of the stand-in: the stand-in records every
-// call and lingers in each to catch overlapping calls, which costs far more than the
-// decoding under test. This one only remembers which items were offered.
+// A silent host library for fuzzing, in place of the stand-in, which records every call and
+// lingers in each to catch overlapping calls, at far more cost than the decoding under test.
 #pragma once
 
-#include <QString>
 #include <QStringList>
 
 namespace fuzz_host {
-
-// uids passed to addPluginItem since the last clear, in order.
-QStringList &offeredItems();
-
+QStringList &offeredItems(); // uids passed to addPluginItem since the last clear, in order
 } // namespace fuzz_host

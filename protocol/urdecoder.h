@@ -1,5 +1,5 @@
-// The decoder's working parts over borrowed bytes. URWrapper's members are thin wrappers
-// around these; wrapMessage calls them directly so that a read is decoded in place.
+// The decoder's working parts over borrowed bytes. URWrapper::wrapMessage calls them
+// directly, so that a read is decoded in place.
 #pragma once
 
 #include "bytereader.h"

@@ -296,28 +296,3 @@ void URWrapper::wrapMessage(urinstance *robot, QByteArray bytes) {
         p += length;
     }
 }
-
-void URWrapper::processRobotMessages(QByteArray message, urinstance *robot) {
-    urdecode::robotMessage(ByteView(message), robot);
-}
-
-void URWrapper::processRobotStateMessages(QByteArray message, urinstance *robot,
-                                          unsigned int *cursor) {
-    urdecode::robotState(ByteView(message), robot, cursor);
-}
-
-int32_t URWrapper::getLength(QByteArray bytes) {
-    return static_cast<int32_t>(ByteView(bytes).be32(0));
-}
-
-double URWrapper::convert8BytesToDouble(QByteArray bytes) {
-    return ByteView(bytes).f64(0);
-}
-
-float URWrapper::convert4BytesToFloat(QByteArray bytes) {
-    return ByteView(bytes).f32(0);
-}
-
-QString URWrapper::convertPoseToString(QByteArray bytes) {
-    return urdecode::poseText(ByteView(bytes));
-}

@@ -277,28 +277,6 @@ void variablesValue(ByteView body, urinstance *robot) {
 
 } // namespace urdecode
 
-void URWrapper::processGlobalMessages(QByteArray message, urinstance *robot) {
-    urdecode::globalMessage(ByteView(message), robot);
-}
-
-void URWrapper::getVariableArray(QByteArray body, urinstance *robot) {
-    urdecode::variableArray(ByteView(body), robot);
-}
-
-void URWrapper::getVariablesValue(QByteArray body, urinstance *robot) {
-    urdecode::variablesValue(ByteView(body), robot);
-}
-
-uint16_t URWrapper::processVariable(QByteArray data, urinstance *robot, QList<QString> *values) {
-    QString text;
-    const uint32_t size =
-        urdecode::variable(ByteView(data), urdecode::variableLayout(*robot), 0, &text);
-    values->append(text);
-    // A value longer than the result can say (a long string or list) reports the largest
-    // size rather than a wrapped one that could be 0 and stall a caller's loop.
-    return uint16_t(std::min<uint32_t>(size, UINT16_MAX));
-}
-
 void URWrapper::getLastUsedRobotVariables(urinstance *robot) {
     const QString &address = robot->device.address;
     HostGateway::logDebug(QStringLiteral("Loading variable array from text file. Robot: ") +

@@ -1,76 +1,92 @@
-// Shared pieces of the decoder tests: a fixture with its own data directory and a fresh
-// stand-in host, capture of Qt warnings, sample records with a distinct value in every
-// field, and field-by-field comparison of decoded records.
+// Shared pieces of the decoder tests: a fixture with its own data directory, a fresh stand-in
+// host and the Qt warnings written meanwhile, and records with a distinct value in every field.
 #pragma once
 
+#include "decoded_difference.h"
 #include "noru_standin.h"
 #include "urencoder.h"
-#include "urinstance.h"
 #include "urwrapper.h"
 
-#include <QByteArray>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
-namespace dectest {
+#include <algorithm>
+#include <ostream>
 
-// Collects the Qt warnings written while it exists.
-class WarningCapture {
-public:
-    WarningCapture();
-    ~WarningCapture();
-    WarningCapture(const WarningCapture &) = delete;
-    WarningCapture &operator=(const WarningCapture &) = delete;
+inline void PrintTo(const QString &text, std::ostream *out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
-    QStringList lines() const;
-    void clear();
-};
+using decoded::difference;
 
 class DecoderTest : public ::testing::Test {
 protected:
-    void SetUp() override;
+    void SetUp() override {
+        ASSERT_TRUE(dataDir.isValid());
+        host().reset();
+        host().clearRecords();
+        host().setDataDirectory(dataDir.path());
+        warnings().clear();
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+            if (type == QtWarningMsg)
+                warnings().append(text);
+        });
+    }
+    void TearDown() override { qInstallMessageHandler(nullptr); }
 
     static noru_standin::Host &host() { return noru_standin::Host::instance(); }
-    // A record as the worker makes it, with the names file already looked for unless
-    // withFileLoad is true.
-    urinstance robotAt(const QString &address, bool withFileLoad = false) const;
+    static QStringList &warnings() { // the Qt warnings since SetUp; other messages are dropped
+        static QStringList lines;
+        return lines;
+    }
+    // A record as the worker makes it; withFileLoad: its names file is yet to be looked for.
+    static urinstance robotAt(const QString &address, bool withFileLoad = false) {
+        urinstance robot;
+        robot.device.address = address;
+        robot.variablesFileLoaded = !withFileLoad;
+        return robot;
+    }
     static void feed(urinstance *robot, const QByteArray &bytes) {
         URWrapper().wrapMessage(robot, bytes);
     }
-    // Host log lines of one level ("debug", "error", ...).
-    static QStringList logs(const QString &level);
-    static QStringList addedUids();
+    static urinstance decode(const QByteArray &bytes) {
+        urinstance robot = robotAt("127.0.0.9");
+        feed(&robot, bytes);
+        return robot;
+    }
 
     QTemporaryDir dataDir;
-    WarningCapture warnings;
 };
 
-// Sample sub-records: every field distinct from every other (and from the same field of
-// another seed), so that a field read from the wrong offset shows.
-robotstate_mode sampleMode(int seed = 0);
-QList<robotstate_joint> sampleJoints(int seed = 0);
-robotstate_tool sampleTool(int seed = 0);
-robotstate_masterboard sampleBoard(int seed = 0);
-robotstate_force sampleForce(int seed = 0);
-QByteArray sampleState(int seed = 0); // urenc::fullRobotState of the samples
+// A record whose mode, joints, tool, master board and force bytes differ from their neighbours'
+// and from another seed's, so that a field read from a wrong offset shows.
+inline urinstance sample(int seed) {
+    unsigned char next = static_cast<unsigned char>(101 * seed);
+    const auto fill = [&next](auto &...blocks) {
+        (std::generate_n(reinterpret_cast<unsigned char *>(&blocks), sizeof blocks,
+                         [&next] { return next += 7; }),
+         ...);
+    };
+    urinstance r;
+    fill(r.modeData, r.toolData, r.masterboardData, r.forceData);
+    for (int j = 0; j < 6; ++j) {
+        r.joints.append(robotstate_joint{});
+        fill(r.joints.last());
+    }
+    return r;
+}
 
-::testing::AssertionResult sameMode(const robotstate_mode &a, const robotstate_mode &b);
-::testing::AssertionResult sameJoints(const QList<robotstate_joint> &a,
-                                      const QList<robotstate_joint> &b);
-::testing::AssertionResult sameTool(const robotstate_tool &a, const robotstate_tool &b);
-::testing::AssertionResult sameBoard(const robotstate_masterboard &a,
-                                     const robotstate_masterboard &b);
-::testing::AssertionResult sameForce(const robotstate_force &a, const robotstate_force &b);
-// Everything the decoder writes into a record.
-::testing::AssertionResult sameDecoded(const urinstance &a, const urinstance &b);
+// The robot state message that carries them.
+inline QByteArray sampleState(int seed) {
+    const urinstance r = sample(seed);
+    return urenc::fullRobotState(r.modeData, r.joints, r.toolData, r.masterboardData, r.forceData);
+}
 
-// A real controller capture, read at test time.
-QByteArray readVector(const char *fileName);
-
-// Bit-exact comparison, so NaN payloads and signed zeros count.
-bool sameBits(double a, double b);
-bool sameBits(float a, float b);
-
-} // namespace dectest
+// The bytes with their 4-byte big-endian length field set to length.
+inline QByteArray withLength(QByteArray bytes, uint32_t length) {
+    qToBigEndian(length, bytes.data());
+    return bytes;
+}
