@@ -237,20 +237,27 @@ TEST_F(ReadCycle, TitledMessagesFillItemsByTitleAndUnknownItemsAreLeftAlone) {
     EXPECT_EQ(again->items[0].values.size(), 2);
 }
 
-TEST_F(ReadCycle, RefusingRobotIsReportedWithoutIdentityPublishing) {
+TEST_F(ReadCycle, UnconnectedRobotOrNoWorkerFailsAtOnceWithoutIdentityPublishing) {
     // Nothing listens here.
-    host().setDevices({makeDevice(7, "127.5.5.1", "Robot", 30)});
+    const DeviceInstancePlugin robot = makeDevice(7, "127.5.5.1", "Robot", 30);
+    auto failsAtOnce = [&] {
+        auto list = readList(robot, {"base_temperature_7"});
+        EXPECT_FALSE(plugin()->readData(list.get()));
+        EXPECT_EQ(list->errorText, "Could not connect to robot");
+        EXPECT_EQ(uidsOf(*list), QStringList({"base_temperature_7"})); // no identity appended
+        EXPECT_EQ(valueOf(*list, "base_temperature_7"), "<none>");
+    };
+    failsAtOnce(); // before any worker
+    host().setDevices({robot});
     ASSERT_TRUE(initPlugin());
-    auto list = readList(host().devices().first(), {"base_temperature_7"});
-    EXPECT_FALSE(plugin()->readData(list.get()));
-    EXPECT_EQ(list->errorText, "Could not connect to robot");
-    EXPECT_EQ(list->items.size(), 1);
-    EXPECT_EQ(valueOf(*list, "base_temperature_7"), "<none>");
+    failsAtOnce();
     EXPECT_TRUE(host().waitForLog(
         [](const noru_standin::LogLine &line) {
             return line.level == "error" && line.message == "Robot not connected 127.5.5.1";
         },
         1000));
+    ASSERT_TRUE(plugin()->stopPlugin());
+    failsAtOnce(); // after the worker is gone
 }
 
 TEST_F(ReadCycle, SilentRobotReportsNoDataAfterTwentySecondsWithHeartbeats) {
@@ -296,20 +303,6 @@ TEST_F(ReadCycle, RobotUnknownToTheRunningWorkerIsGivenUp) {
                    line.message.contains("restarted");
         },
         1000));
-}
-
-TEST_F(ReadCycle, WithoutAWorkerTheCycleFailsAtOnce) {
-    const DeviceInstancePlugin robot = makeDevice(11, "127.5.8.1", "Robot", 1);
-    auto before = readList(robot, {"base_temperature_11"});
-    EXPECT_FALSE(plugin()->readData(before.get()));
-    EXPECT_EQ(before->errorText, "Could not connect to robot");
-
-    host().setDevices({robot});
-    ASSERT_TRUE(initPlugin());
-    ASSERT_TRUE(plugin()->stopPlugin());
-    auto after = readList(robot, {"base_temperature_11"});
-    EXPECT_FALSE(plugin()->readData(after.get()));
-    EXPECT_EQ(after->errorText, "Could not connect to robot");
 }
 
 TEST_F(ReadCycle, ConcurrentReadsThroughReconnectsAndAStop) {
