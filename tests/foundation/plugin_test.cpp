@@ -1,13 +1,20 @@
-// The plug-in as the host loads it: the file's metadata and entry points, and the
-// registration and identity items of init().
+// The plug-in as the host loads it: the file's metadata and entry points, the registration
+// and identity items of init(), and init and stopPlugin from several host threads.
 #include "ur_test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <thread>
 
 namespace {
 
 class FoundationPluginFile : public ur_test::PluginTest {};
 class FoundationRegistration : public ur_test::PluginTest {};
+class FoundationLifecycle : public ur_test::PluginTest {};
 
 TEST_F(FoundationPluginFile, MetadataIsQt515ReleaseWithInterfaceIdAndClassNameOnly) {
     const auto entry = harness.metadataEntry();
@@ -132,6 +139,46 @@ TEST_F(FoundationRegistration, IdentityItemsAreCreatedOnceForEachRobot) {
         }
         EXPECT_EQ(calls, c.calls);
     }
+}
+
+// An init that arrives while a stop on another host thread is still winding the worker down
+// waits for that stop, then starts a fresh worker; the last stop ends it.
+TEST_F(FoundationLifecycle, InitDuringAStopOnAnotherThreadStartsOneFreshWorker) {
+    const QString started = "UR thread and worker class is started";
+    const QString stopped = "Worker loop stopped. Closing connections";
+    constexpr int rounds = 30;
+    NORUInterface *ur = plugin();
+    // Two host threads take turns: one stops the running worker, the other inits the moment
+    // that worker has left its loop, while the stop is still winding its thread down.
+    auto arrivals = std::make_shared<std::atomic<int>>(0);
+    auto hostThread = [ur, stopped, arrivals](int self) {
+        noru_standin::Host &host = noru_standin::Host::instance();
+        for (int round = 0; round < rounds; ++round) {
+            int earlier = host.countLogsContaining(stopped);
+            for (++*arrivals; *arrivals < 2 * (round + 1);)
+                std::this_thread::yield();
+            if (round % 2 == self) {
+                ur->stopPlugin();
+                continue;
+            }
+            host.waitForLog([&](auto &line) { return line.message == stopped && !earlier--; },
+                            20000);
+            ur->init();
+        }
+    };
+    std::packaged_task<void()> all([ur, hostThread] {
+        ur->init();
+        std::thread first(hostThread, 0), second(hostThread, 1);
+        first.join();
+        second.join();
+        ur->stopPlugin();
+    });
+    std::future<void> returned = all.get_future();
+    std::thread(std::move(all)).detach(); // a stop that never returns fails, not hangs, the test
+    ASSERT_EQ(returned.wait_for(std::chrono::minutes(2)), std::future_status::ready)
+        << "a stop never returned: a worker was left claimed on a thread that had ended";
+    EXPECT_EQ(host().countLogsContaining(started), rounds + 1);
+    EXPECT_EQ(host().countLogsContaining(stopped), rounds + 1);
 }
 
 } // namespace
