@@ -8,28 +8,9 @@
 
 namespace ur_test {
 
-QString PluginHarness::path() {
-    return QStringLiteral(UR_PLUGIN_PATH);
-}
-
-bool PluginHarness::load() {
-    return pluginhost::load(&loader, path()) != nullptr;
-}
-
-QString PluginHarness::errorString() const {
-    return loader.errorString();
-}
-
-QJsonObject PluginHarness::metaData() const {
-    return loader.metaData();
-}
-
-QObject *PluginHarness::object() {
-    return loader.instance();
-}
-
-NORUInterface *PluginHarness::plugin() {
-    return qobject_cast<NORUInterface *>(object());
+QString PluginHarness::load() {
+    QString error;
+    return pluginhost::load(&loader, QStringLiteral(UR_PLUGIN_PATH), &error) ? QString() : error;
 }
 
 void *PluginHarness::symbol(const char *name) const {
@@ -58,8 +39,8 @@ void PluginTest::SetUp() {
     host().setLogListener(nullptr);
     ASSERT_TRUE(dataDirectory.isValid());
     host().setDataDirectory(dataDirectory.path());
-    ASSERT_TRUE(harness.load()) << harness.errorString().toStdString();
-    ASSERT_NE(plugin(), nullptr);
+    const QString error = harness.load();
+    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
 }
 
 void PluginTest::TearDown() {

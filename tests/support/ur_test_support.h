@@ -7,7 +7,6 @@
 #include "noruplugin.h"
 #include "pluginhost.h"
 
-#include <QJsonObject>
 #include <QMap>
 #include <QObject>
 #include <QPluginLoader>
@@ -28,13 +27,10 @@ public:
     using InstanceEntry = QObject *(*)();
     using MetadataEntry = const char *(*)();
 
-    static QString path(); // the built libuniversal_robot.so
-
-    bool load(); // false with errorString() on failure
-    QString errorString() const;
-    QJsonObject metaData() const; // as QPluginLoader reads it
-    QObject *object();            // QPluginLoader::instance()
-    NORUInterface *plugin();      // object() cast by the interface id; null if it is not one
+    // The built libuniversal_robot.so; an empty text, or why it could not be loaded.
+    QString load();
+    QObject *object() { return loader.instance(); }
+    NORUInterface *plugin() { return qobject_cast<NORUInterface *>(object()); }
 
     // Raw entry points of the loaded library (null before load()).
     InstanceEntry instanceEntry() const;

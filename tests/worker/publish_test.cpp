@@ -63,14 +63,6 @@ TEST_F(PublishedRecords, FoundByExactAddressOnlyAfterTheSetUpPass) {
         find(other, &found);
         EXPECT_FALSE(found) << other;
     }
-
-    // A copy is the reader's own: changing it changes nothing published.
-    urinstance copy = find("127.4.20.1", &found);
-    copy.device.name = "Changed";
-    copy.variableValues.insert("x", "1");
-    const urinstance again = find("127.4.20.1", &found);
-    EXPECT_EQ(again.device.name, "First");
-    EXPECT_FALSE(again.variableValues.contains("x"));
 }
 
 TEST_F(PublishedRecords, NewConnectionStartsANewStreamAndClosesOnlyWhatIsOpen) {

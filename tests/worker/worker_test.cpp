@@ -32,27 +32,6 @@ namespace {
 
 class WorkerEndToEnd : public ur_test::SimulatedRobotsTest {
 protected:
-    ursim::Robot &serve(const QString &address, const ursim::Scenario &scenario = {}) {
-        ursim::RobotConfig config;
-        config.address = address;
-        config.scenario = scenario;
-        config.rateHz = 20;
-        ursim::Robot &robot = sim.addRobot(config);
-        EXPECT_TRUE(scenario.kind == ursim::Scenario::Kind::Refuse || robot.isListening())
-            << robot.lastError().toStdString();
-        return robot;
-    }
-
-    // The log lines that name the address, in order.
-    static QStringList linesAbout(const QString &address) {
-        QStringList lines;
-        for (const noru_standin::LogLine &line : host().logs()) {
-            if (line.message.contains(address))
-                lines << line.message;
-        }
-        return lines;
-    }
-
     static bool logged(const QString &level, const QString &message) {
         for (const noru_standin::LogLine &line : host().logs()) {
             if (line.level == level && line.message == message)
@@ -85,35 +64,12 @@ TEST_F(WorkerEndToEnd, StartsOneWorkerAndStopsIt) {
     EXPECT_TRUE(logged("debug", "UR thread and worker class is started"));
 }
 
-TEST_F(WorkerEndToEnd, StopRightAfterInitStopsThatWorker) {
-    const QString address = QStringLiteral("127.4.3.1");
-    serve(address);
-    host().setDevices({makeDevice(1, address, "Robot", 1)});
-    for (int round = 0; round < 3; ++round) {
-        ASSERT_TRUE(plugin()->init());
-        ASSERT_TRUE(plugin()->stopPlugin());
-    }
-    EXPECT_EQ(host().countLogsContaining("Worker loop stopped. Closing connections"), 3);
-    EXPECT_EQ(host().countLogsContaining("UR thread and worker class is started"), 3);
-    EXPECT_EQ(host().countLogsContaining("already running"), 0);
-}
-
 TEST_F(WorkerEndToEnd, RegistersDefaultItemsForDevicesWithFewerThanTenItems) {
     serve("127.4.4.1");
     serve("127.4.4.2");
-    // The identity items count too; with them present init adds none, so the worker sees
-    // exactly nine and ten items.
-    DeviceInstancePlugin nine = makeDevice(3, "127.4.4.1", "Nine", 1, {}, 6);
-    DeviceInstancePlugin ten = makeDevice(4, "127.4.4.2", "Ten", 1, {}, 7);
-    for (DeviceInstancePlugin *device : {&nine, &ten}) {
-        for (const char *key : {"vendor", "model", "firmware"}) {
-            ItemInstancePlugin item{};
-            item.uid = QStringLiteral("identity_%1_%2").arg(device->id).arg(key);
-            item.deviceId = device->id;
-            device->items.append(item);
-        }
-    }
-    host().setDevices({nine, ten});
+    // init adds the three identity items first, so the worker sees nine and ten items.
+    host().setDevices({makeDevice(3, "127.4.4.1", "Nine", 1, {}, 6),
+                       makeDevice(4, "127.4.4.2", "Ten", 1, {}, 7)});
     ASSERT_TRUE(initPlugin());
     ASSERT_TRUE(host().waitForLogContaining("Connected to robot @ 127.4.4.2", 20000));
 
@@ -149,23 +105,6 @@ TEST_F(WorkerEndToEnd, RegistersDefaultItemsForDevicesWithFewerThanTenItems) {
     EXPECT_EQ(last - first + 1, 39);
     for (int i = first; i <= last; ++i)
         EXPECT_FALSE(calls[i].overlapped) << i;
-}
-
-TEST_F(WorkerEndToEnd, ConnectsReadsAndPublishes) {
-    const QString address = QStringLiteral("127.4.5.1");
-    ursim::Robot &robot = serve(address);
-    robotstate_masterboard board;
-    board.masterBoardTemperature = 41.5f;
-    robot.setMasterboard(board);
-    host().setDevices({makeDevice(5, address, "Robot", 1)});
-    ASSERT_TRUE(initPlugin());
-
-    ASSERT_TRUE(host().waitForLogContaining("Connected to robot @ " + address, 20000));
-    ASSERT_TRUE(waitFor([&] { return host().devices().first().items.size() >= 39; }));
-    auto list = ur_test::readList(host().devices().first(), {"master_temperature_5"});
-    ASSERT_TRUE(plugin()->readData(list.get())) << list->errorText.toStdString();
-    EXPECT_EQ(list->items.first().values.value("value"), "41.5");
-    EXPECT_EQ(robot.connectionsAccepted(), 1);
 }
 
 TEST_F(WorkerEndToEnd, RefusedRobotWaitsItsErrorTimeBeforeTheNextAttempt) {
@@ -207,7 +146,8 @@ TEST_F(WorkerEndToEnd, SilentRobotGoesThroughTheReadFailureSequence) {
     ASSERT_TRUE(waitFor([&] { return host().countLogsContaining(waitLine) >= 2; }, 60000));
 
     QStringList steps;
-    for (const QString &line : linesAbout(address)) {
+    for (const noru_standin::LogLine &logLine : host().logs()) {
+        const QString &line = logLine.message;
         if (line.startsWith("Disconnected from robot Quiet IP: "))
             steps << "D";
         else if (line.startsWith("Reconnecting robot "))
@@ -223,36 +163,6 @@ TEST_F(WorkerEndToEnd, SilentRobotGoesThroughTheReadFailureSequence) {
     EXPECT_EQ(steps.mid(0, expected.size()), expected);
     // A read that times out closes quietly: no read error line.
     EXPECT_EQ(host().countLogsContaining("Error reading from robot " + address), 0);
-}
-
-TEST_F(WorkerEndToEnd, RobotThatClosesIsReconnectedAndDataFlowsAgain) {
-    const QString address = QStringLiteral("127.4.8.1");
-    ursim::Robot &robot = serve(address, ursim::Scenario::closeAfter(8));
-    host().setDevices({makeDevice(9, address, "Closer", 1)});
-    ASSERT_TRUE(initPlugin());
-
-    ASSERT_TRUE(host().waitForLog(
-        [&](const noru_standin::LogLine &line) {
-            return line.level == "error" &&
-                   line.message.startsWith("Error reading from robot " + address + " - ") &&
-                   line.message.contains(" Read bytes: 0 FD: ");
-        },
-        30000));
-    ASSERT_TRUE(robot.waitForConnections(3, 30000));
-    EXPECT_GE(host().countLogsContaining("Connection opened to robot " + address), 1);
-
-    // Values sent after the reconnection reach the host.
-    ASSERT_TRUE(waitFor([&] { return host().devices().first().items.size() >= 39; }));
-    robotstate_tool tool;
-    tool.toolTemperature = 55.25f;
-    robot.setTool(tool);
-    EXPECT_TRUE(waitFor(
-        [&] {
-            auto list = ur_test::readList(host().devices().first(), {"tool_temperature_9"});
-            return plugin()->readData(list.get()) &&
-                   list->items.first().values.value("value") == "55.25";
-        },
-        30000));
 }
 
 // Live robots that stamp every state with its send time, read for a while: the oldest value
@@ -327,6 +237,9 @@ TEST_F(FreshValues, RobotThatGoesAwayIsReportedSoonAndDeliversWhenBack) {
         ASSERT_TRUE(waitFor([&] { return !reads(&text); }, 30000));
         EXPECT_LT(gone.elapsed(), 4000) << "values of a robot that went away were reported as good";
         EXPECT_EQ(text, "Could not connect to robot");
+        // A close reads as end of stream, whose error text is the C library's "Success".
+        EXPECT_TRUE(way == 1 || host().countLogsContaining("Error reading from robot " + address +
+                                                           " - Success Read bytes: 0 FD: "));
         // Not one good read while it stays away.
         while (gone.elapsed() < 5000) {
             EXPECT_FALSE(reads(&text)) << "stale value " << text.toStdString();
