@@ -5,24 +5,29 @@
 PluginInterface HostGateway::service;
 QMutex HostGateway::mutex;
 
+namespace {
+
+void logAt(void (PluginInterface::*level)(QString), const QString &message) {
+    QMutexLocker lock(&HostGateway::mutex);
+    (HostGateway::service.*level)(message);
+}
+
+} // namespace
+
 void HostGateway::logDebug(const QString &message) {
-    QMutexLocker lock(&mutex);
-    service.logDebug(message);
+    logAt(&PluginInterface::logDebug, message);
 }
 
 void HostGateway::logInfo(const QString &message) {
-    QMutexLocker lock(&mutex);
-    service.logInfo(message);
+    logAt(&PluginInterface::logInfo, message);
 }
 
 void HostGateway::logWarning(const QString &message) {
-    QMutexLocker lock(&mutex);
-    service.logWarning(message);
+    logAt(&PluginInterface::logWarning, message);
 }
 
 void HostGateway::logError(const QString &message) {
-    QMutexLocker lock(&mutex);
-    service.logError(message);
+    logAt(&PluginInterface::logError, message);
 }
 
 void HostGateway::addHeartBeat(DeviceInstancePlugin *device) {

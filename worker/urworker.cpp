@@ -240,10 +240,6 @@ bool WorkerClass::serve(const QList<urinstance *> &toConnect, const QList<urinst
     if (options.read) {
         const int64_t deadline = nowMs() + readWaitMs;
         for (urinstance *robot : toRead) {
-            if (!robot->socketOpen) {
-                robotlink::readFinished(robot, outcome(NetOutcome::Silent));
-                continue;
-            }
             Step step;
             step.robot = robot;
             step.stage = Step::Reading;
