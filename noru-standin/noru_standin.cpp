@@ -38,6 +38,12 @@ struct State {
     QList<HostCall> calls;
     QSet<int> callsInFlight; // indices into calls
     quint64 recordEpoch = 0; // advanced whenever the records are cleared
+    bool recording = true;   // off: calls are served but not kept
+
+    // Where each uid is shown (indices into devices), and the indices of each device id, so
+    // that storing an item touches only the devices concerned, not every device's list.
+    QHash<QString, QSet<int>> shownIn;
+    QHash<int, QList<int>> devicesById;
 
     std::function<void(const LogLine &)> listener;
 };
@@ -63,11 +69,27 @@ void dropItem(State &s, const QString &uid) {
         s.itemOrder.removeOne(uid);
 }
 
+// Rebuilds the indices after the device list changed. Caller holds the mutex.
+void reindex(State &s) {
+    s.shownIn.clear();
+    s.devicesById.clear();
+    for (int d = 0; d < s.devices.size(); ++d) {
+        s.devicesById[s.devices.at(d).id].append(d);
+        for (const ItemInstancePlugin &item : s.devices.at(d).items)
+            s.shownIn[item.uid].insert(d);
+    }
+}
+
 // Stores an item under its uid and shows it in the list of the device it belongs to,
 // replacing an earlier item of the same uid wherever it was shown. Caller holds the mutex.
 void storeItem(State &s, const ItemInstancePlugin &item) {
     putItem(s, item);
-    for (DeviceInstancePlugin &device : s.devices) {
+    QSet<int> concerned = s.shownIn.value(item.uid);
+    for (int d : s.devicesById.value(item.deviceId))
+        concerned.insert(d);
+    QSet<int> shownNow;
+    for (int d : qAsConst(concerned)) {
+        DeviceInstancePlugin &device = s.devices[d];
         bool shown = false;
         for (int i = device.items.size() - 1; i >= 0; --i) {
             if (device.items.at(i).uid != item.uid)
@@ -79,24 +101,38 @@ void storeItem(State &s, const ItemInstancePlugin &item) {
                 device.items.removeAt(i);
             }
         }
-        if (device.id == item.deviceId && !shown)
+        if (device.id == item.deviceId && !shown) {
             device.items.append(item);
+            shown = true;
+        }
+        if (shown)
+            shownNow.insert(d);
     }
+    if (shownNow.isEmpty())
+        s.shownIn.remove(item.uid);
+    else
+        s.shownIn.insert(item.uid, shownNow);
 }
 
-// Items of a configured device go into the store; stored items of that device that its
-// configuration does not list are shown as well. Caller holds the mutex.
-void adoptDevice(State &s, DeviceInstancePlugin &device) {
-    QSet<QString> listed;
-    for (const ItemInstancePlugin &item : qAsConst(device.items)) {
-        putItem(s, item);
-        listed.insert(item.uid);
+// Items of configured devices (from index first on) go into the store; stored items of such
+// a device that its configuration does not list are shown as well. Caller holds the mutex.
+void adoptDevices(State &s, int first) {
+    QHash<int, QStringList> storedFor; // device id -> uids, in the order first stored
+    for (const QString &uid : qAsConst(s.itemOrder))
+        storedFor[s.items.value(uid).deviceId].append(uid);
+    for (int d = first; d < s.devices.size(); ++d) {
+        DeviceInstancePlugin &device = s.devices[d];
+        QSet<QString> listed;
+        for (const ItemInstancePlugin &item : qAsConst(device.items)) {
+            putItem(s, item);
+            listed.insert(item.uid);
+        }
+        for (const QString &uid : storedFor.value(device.id)) {
+            if (!listed.contains(uid))
+                device.items.append(s.items.value(uid));
+        }
     }
-    for (const QString &uid : qAsConst(s.itemOrder)) {
-        const ItemInstancePlugin stored = s.items.value(uid);
-        if (stored.deviceId == device.id && !listed.contains(uid))
-            device.items.append(stored);
-    }
+    reindex(s);
 }
 
 // One PluginInterface call as seen by the stand-in: counted as in flight from
@@ -108,6 +144,9 @@ public:
         const bool othersAtEntry = callsInFlight.fetch_add(1) > 0;
         State &s = state();
         QMutexLocker lock(&s.mutex);
+        recorded = s.recording;
+        if (!recorded)
+            return;
         epoch = s.recordEpoch;
         index = s.calls.size();
         const bool overlapped = othersAtEntry || !s.callsInFlight.isEmpty();
@@ -119,7 +158,7 @@ public:
         s.callsInFlight.insert(index);
     }
     ~CallScope() {
-        {
+        if (recorded) {
             State &s = state();
             QMutexLocker lock(&s.mutex);
             if (epoch == s.recordEpoch) {
@@ -139,6 +178,7 @@ public:
 private:
     int index = 0;
     quint64 epoch = 0;
+    bool recorded = false;
 };
 
 void recordLog(const char *operation, const char *level, const QString &message) {
@@ -148,7 +188,8 @@ void recordLog(const char *operation, const char *level, const QString &message)
     {
         State &s = state();
         QMutexLocker lock(&s.mutex);
-        s.logs.append(line);
+        if (s.recording)
+            s.logs.append(line);
         listener = s.listener;
         s.logArrived.wakeAll();
     }
@@ -182,21 +223,23 @@ void Host::reset() {
     s.calls.clear();
     s.callsInFlight.clear();
     ++s.recordEpoch;
+    s.recording = true;
+    s.shownIn.clear();
+    s.devicesById.clear();
 }
 
 void Host::setDevices(const QList<DeviceInstancePlugin> &devices) {
     State &s = state();
     QMutexLocker lock(&s.mutex);
     s.devices = devices;
-    for (DeviceInstancePlugin &device : s.devices)
-        adoptDevice(s, device);
+    adoptDevices(s, 0);
 }
 
 void Host::addDevice(const DeviceInstancePlugin &device) {
     State &s = state();
     QMutexLocker lock(&s.mutex);
     s.devices.append(device);
-    adoptDevice(s, s.devices.last());
+    adoptDevices(s, s.devices.size() - 1);
 }
 
 void Host::removeDevice(int id) {
@@ -209,6 +252,7 @@ void Host::removeDevice(int id) {
             dropItem(s, item.uid);
         s.devices.removeAt(i);
     }
+    reindex(s);
 }
 
 void Host::setSetting(const QString &key, const QString &value) {
@@ -344,6 +388,12 @@ int Host::countLogsContaining(const QString &text) const {
     return count;
 }
 
+void Host::setRecording(bool on) {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.recording = on;
+}
+
 void Host::setLogListener(std::function<void(const LogLine &)> listener) {
     State &s = state();
     QMutexLocker lock(&s.mutex);
@@ -386,7 +436,8 @@ bool PluginInterface::initPlugin(QString name, unsigned int number,
     call.options = options;
     State &s = state();
     QMutexLocker lock(&s.mutex);
-    s.initCalls.append(call);
+    if (s.recording)
+        s.initCalls.append(call);
     return true;
 }
 
@@ -410,7 +461,8 @@ bool PluginInterface::addPluginItem(ItemInstancePlugin *item) {
         return false;
     State &s = state();
     QMutexLocker lock(&s.mutex);
-    s.addedItems.append(*item);
+    if (s.recording)
+        s.addedItems.append(*item);
     noru_standin::storeItem(s, *item);
     return true;
 }
@@ -447,7 +499,8 @@ void PluginInterface::watchdogAddHeartbeat(DeviceInstancePlugin *device) {
         const DeviceInstancePlugin copy = *device; // the device part only, as the host sees it
         State &s = state();
         QMutexLocker lock(&s.mutex);
-        s.heartbeats.append(copy);
+        if (s.recording)
+            s.heartbeats.append(copy);
     }
     CallScope::linger();
 }

@@ -72,6 +72,11 @@ public:
     QList<HostCall> calls() const;
     void clearRecords();
 
+    // Off: calls are served as usual but no record of them is kept (logs, calls, added
+    // items, heartbeats, init calls), so a long run does not grow; the log listener still
+    // sees every line. On after reset().
+    void setRecording(bool on);
+
     // Waits up to timeoutMs for a log line that satisfies the predicate; true if found.
     bool waitForLog(const std::function<bool(const LogLine &)> &predicate, int timeoutMs) const;
     bool waitForLogContaining(const QString &text, int timeoutMs) const;
