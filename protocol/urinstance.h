@@ -11,7 +11,15 @@
 #include <QSet>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
+
+// Milliseconds on the monotonic clock, which no change of the time of day moves. Every wait
+// and every age in the plug-in is measured on it.
+inline int64_t monotonicMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 struct robotstate_mode {
     uint64_t timestamp = 0; // the eight bytes as received, big-endian
@@ -103,4 +111,18 @@ struct urinstance {
     QByteArray pendingBytes;
     // Names and titles already offered to the host as items for this record.
     QSet<QString> offeredItems;
+
+    // Monotonic time (monotonicMs) of the newest decoded robot state; 0 before the first.
+    // Values older than a few robot states are not the robot's current values.
+    int64_t lastStateMs = 0;
+    // Monotonic time at which an error wait ends; 0 when there is none. Waits are spans of
+    // time: a step of the time of day must neither stretch nor shorten them.
+    int64_t retryAtMs = 0;
+    // The stream could not be framed and that was warned about; cleared by the next message
+    // that decodes, so a peer that never frames warns once, not on every connection.
+    bool framingWarned = false;
+    // Titles of text messages kept for this record; bounded, since every title becomes a
+    // host item.
+    QSet<QString> titles;
+    bool titleLimitLogged = false;
 };
