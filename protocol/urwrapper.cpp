@@ -35,21 +35,33 @@ constexpr size_t jointSize = 41;
 constexpr int jointCount = 6;
 
 // A length the stream cannot hold means we are out of step with it: nothing kept can be
-// trusted, so the caller drops it and starts afresh with the next read.
-bool faultyLength(uint32_t length, const urinstance &robot) {
-    if (length == 0) {
-        qWarning("Faulty message read! Length: 0????");
-        return true;
+// trusted. Warned once until a message decodes again, so that a peer that never frames
+// does not flood the warning stream on every connection.
+bool faultyLength(uint32_t length, urinstance *robot) {
+    if (length >= minMessageLength && length <= URWrapper::maxMessageLength)
+        return false;
+    if (!robot->framingWarned) {
+        robot->framingWarned = true;
+        if (length == 0)
+            qWarning("Faulty message read! Length: 0????");
+        else if (length < minMessageLength)
+            qWarning("Faulty message read! Length: %u", length);
+        else
+            qWarning() << "Max msg size. Robot:" << robot->device.address;
     }
-    if (length < minMessageLength) {
-        qWarning("Faulty message read! Length: %u", length);
-        return true;
+    return true;
+}
+
+// Decodes one whole message and counts it.
+void decodeOne(ByteView message, uint32_t length, urinstance *robot, DecodeResult *result) {
+    robot->messageLength = int32_t(length);
+    const uint8_t type = message.u8(4);
+    urdecode::message(message, robot);
+    if (type == robotStateType || type == robotMessageType || type == globalMessageType) {
+        robot->framingWarned = false;
+        ++result->messages;
+        result->robotStates += type == robotStateType;
     }
-    if (length > URWrapper::maxMessageLength) {
-        qWarning() << "Max msg size. Robot:" << robot.device.address;
-        return true;
-    }
-    return false;
 }
 
 robotstate_mode decodeRobotMode(ByteView p) {
@@ -216,6 +228,23 @@ void robotMessage(ByteView message, urinstance *robot) {
         const size_t titleLength = message.u8(23);
         const QString title = message.text(24, titleLength);
         const QString text = message.text(24 + titleLength);
+        if (!robot->titles.contains(title)) {
+            // A title that carries a counter or a part number would add host items (rows
+            // of the host's database) without end.
+            if (robot->titles.size() >= URWrapper::maxTitles) {
+                if (!robot->titleLimitLogged) {
+                    robot->titleLimitLogged = true;
+                    HostGateway::logError(
+                        QStringLiteral("Robot ") + robot->device.address +
+                        QStringLiteral(" sent more than ") +
+                        QString::number(URWrapper::maxTitles) +
+                        QStringLiteral(" message titles: new titles are not turned into items; "
+                                       "the known ones keep their values"));
+                }
+                break;
+            }
+            robot->titles.insert(title);
+        }
         if (!robot->variableValues.contains(title))
             URWrapper().addItemToRobot(robot, title);
         robot->variableValues.insert(title, text);
@@ -240,59 +269,66 @@ QString poseText(ByteView bytes) {
 } // namespace urdecode
 
 void URWrapper::wrapMessage(urinstance *robot, QByteArray bytes) {
+    decode(robot, bytes.constData(), size_t(bytes.size()));
+}
+
+DecodeResult URWrapper::decode(urinstance *robot, const char *bytes, size_t size) {
+    DecodeResult result;
     if (robot->variableNames.isEmpty() && !robot->variablesFileLoaded)
         getLastUsedRobotVariables(robot);
 
-    const ByteView read(bytes);
+    const ByteView read(bytes, size);
     size_t p = 0;
+    auto lose = [&] {
+        robot->pendingBytes.clear();
+        result.streamLost = true;
+        return result;
+    };
 
     // First finish the message that the previous read cut short.
     QByteArray &pending = robot->pendingBytes;
     if (!pending.isEmpty()) {
         if (pending.size() < 4) {
             const size_t take = std::min<size_t>(4 - size_t(pending.size()), read.size);
-            pending.append(bytes.constData(), int(take));
+            pending.append(bytes, int(take));
             p = take;
             if (pending.size() < 4)
-                return;
+                return result;
         }
         const uint32_t length = ByteView(pending).be32(0);
-        if (faultyLength(length, *robot)) {
-            pending.clear();
-            return;
-        }
+        if (faultyLength(length, robot))
+            return lose();
         // The kept bytes never hold more than one unfinished message; should they, the
         // surplus is dropped rather than grown without end.
         const size_t kept = std::min<size_t>(size_t(pending.size()), length);
         const size_t missing = length - kept;
         const size_t take = std::min(missing, read.size - p);
         pending.reserve(int(length));
-        pending.append(bytes.constData() + p, int(take));
+        pending.append(bytes + p, int(take));
         p += take;
         if (take < missing)
-            return;
-        robot->messageLength = int32_t(length);
-        urdecode::message(ByteView(pending).sub(0, length), robot);
-        pending.clear();
+            return result;
+        decodeOne(ByteView(pending).sub(0, length), length, robot, &result);
+        pending.resize(0); // keeps its reserved room for the next cut message
     }
 
     // Whole messages straight from the read; only an unfinished last one is kept.
     while (p < read.size) {
         const size_t rest = read.size - p;
         if (rest < 4) {
-            pending = bytes.mid(int(p));
-            return;
+            pending.append(bytes + p, int(rest));
+            return result;
         }
         const uint32_t length = read.be32(p);
-        if (faultyLength(length, *robot))
-            return;
+        if (faultyLength(length, robot))
+            return lose();
         if (length > rest) {
             pending.reserve(int(length)); // the whole message, so appending never reallocates
-            pending.append(bytes.constData() + p, int(rest));
-            return;
+            pending.append(bytes + p, int(rest));
+            return result;
         }
-        robot->messageLength = int32_t(length);
-        urdecode::message(read.sub(p, length), robot);
+        decodeOne(read.sub(p, length), length, robot, &result);
         p += length;
     }
+    return result;
 }
