@@ -1,47 +1,49 @@
-// Host name lookups on a thread of their own, so that a slow name server never holds the
-// worker loop. The thread is started by the first lookup and joined by the destructor
-// (which waits for a lookup in flight: getaddrinfo cannot be cancelled).
+// Host name lookups off the worker loop, so that a slow or dead name server never holds it.
+//
+// Each name keeps its last good address: robots configured by name reconnect to it while a
+// fresh lookup runs or fails, so a name-server outage does not take them off the line. A
+// known name is looked up again now and then; a name that fails is asked again at most every
+// few seconds. A few lookup threads serve all names, so one name that hangs in the name
+// server does not hold the others.
+//
+// getaddrinfo cannot be cancelled: shutdown() never waits for a lookup in flight. Such a
+// lookup finishes on its own thread, touching only state that it shares with this object,
+// and the library stays loaded for it.
 #pragma once
 
-#include <QHash>
 #include <QString>
 
 #include <netinet/in.h>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
+#include <memory>
 
 class Resolver {
 public:
     enum class State { Pending, Resolved, Failed };
 
+    // A known name is looked up again after this long.
+    static constexpr int refreshMs = 60000;
+    // A name whose lookup failed is not asked again before this long.
+    static constexpr int retryMs = 5000;
+    static constexpr int maxThreads = 4;
+
     Resolver();
-    ~Resolver();
+    ~Resolver(); // shutdown()
     Resolver(const Resolver &) = delete;
     Resolver &operator=(const Resolver &) = delete;
 
-    // The finished lookup of host, which is then forgotten (the next call asks the name
-    // server again); Pending starts a lookup if none is queued or running.
-    State take(const QString &host, in_addr *address);
+    // The address of host. Resolved with the last good address whenever there is one;
+    // otherwise Pending while a lookup runs or is not yet due again, and Failed once for
+    // each lookup that fails. A thread that cannot be started counts as a failed lookup.
+    State lookup(const QString &host, in_addr *address);
     // Becomes readable when a lookup finishes; drain it with clearNotification().
-    int notificationFd() const { return wakeFds[0]; }
+    int notificationFd() const;
     void clearNotification();
+    // Stops the lookup threads that are idle; leaves those in a lookup to finish alone.
+    void shutdown();
+
+    struct Shared;
 
 private:
-    struct Answer {
-        bool finished = false;
-        bool resolved = false;
-        in_addr address{};
-    };
-    void serve();
-
-    std::mutex mutex;
-    std::condition_variable queued;
-    std::deque<QString> queue;
-    QHash<QString, Answer> answers; // every host asked for, until its answer is taken
-    std::thread thread;
-    bool quit = false;
-    int wakeFds[2] = {-1, -1};
+    std::shared_ptr<Shared> shared;
 };

@@ -4,16 +4,13 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <vector>
 
 namespace {
-
-const int readChunkBytes = 65536;
-// One call never takes more than this, so a flooding peer cannot hold the worker.
-const int readLimitBytes = 16 * 1024 * 1024;
 
 NetResult refused(int error, const char *call = nullptr) {
     NetResult result;
@@ -79,42 +76,28 @@ NetResult Socket::finishConnect(int fd) {
     return result;
 }
 
-NetResult Socket::readAvailable(int fd, QByteArray *data) {
-    // One buffer per reading thread; only the worker thread reads.
+char *Socket::readBuffer() {
     thread_local std::vector<char> buffer(readChunkBytes);
-    NetResult result;
-    int taken = 0;
+    return buffer.data();
+}
+
+ssize_t Socket::readOnce(int fd, char *buffer, size_t size) {
     for (;;) {
-        // Cleared so that a peer's orderly close reads as "Success", not a stale error.
         errno = 0;
-        const ssize_t count = ::read(fd, buffer.data(), readChunkBytes);
-        result.count = count;
-        if (count > 0) {
-            data->append(buffer.data(), static_cast<int>(count));
-            taken += static_cast<int>(count);
-            // A short read emptied the socket; a full one may have left more.
-            if (count < readChunkBytes || taken >= readLimitBytes)
-                break;
-            continue;
-        }
+        const ssize_t count = ::read(fd, buffer, size);
         if (count < 0 && errno == EINTR)
             continue;
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            result.count = taken;
-            result.outcome = taken > 0 ? NetOutcome::Data : NetOutcome::Silent;
-            return result;
-        }
-        // End of stream or an error. Bytes taken before it are still delivered; the
-        // close shows again at the next read.
-        if (taken > 0)
-            break;
-        result.outcome = NetOutcome::Closed;
-        result.error = errno;
-        return result;
+        return count;
     }
-    result.outcome = NetOutcome::Data;
-    result.count = taken;
-    return result;
+}
+
+bool Socket::connectSettled(int fd) {
+    pollfd one{fd, POLLOUT, 0};
+    return ::poll(&one, 1, 0) > 0;
+}
+
+bool Socket::outOfDescriptors(int error) {
+    return error == EMFILE || error == ENFILE;
 }
 
 QString Socket::errorText(int error) {

@@ -1,25 +1,36 @@
 #include "robotlink.h"
 
+#include "eventloop.h"
 #include "hostgateway.h"
+#include "publication.h"
+#include "resolver.h"
+#include "urwrapper.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace robotlink {
 
+namespace {
+
+const int robotPort = 30001;
+
+NetResult outcome(NetOutcome kind, int error = 0) {
+    NetResult result;
+    result.outcome = kind;
+    result.error = error;
+    return result;
+}
+
+long openFilesLimit() {
+    rlimit limit{};
+    return getrlimit(RLIMIT_NOFILE, &limit) == 0 ? long(limit.rlim_cur) : -1;
+}
+
+} // namespace
+
 QDateTime noWait() {
     return QDateTime::currentDateTimeUtc().addYears(-1);
-}
-
-State stateAt(const urinstance &robot, const QDateTime &now) {
-    if (robot.waitUntil > now)
-        return State::Waiting;
-    if (!robot.connected || robot.errorCount > 0)
-        return State::Reconnect;
-    return State::Connected;
-}
-
-Visible visible(const urinstance &robot, const QDateTime &now) {
-    return {robot.connected, robot.errorCount, robot.waitUntil > now};
 }
 
 void closeSocket(urinstance *robot) {
@@ -36,11 +47,15 @@ void setAvailability(urinstance *robot, bool available, bool waitOnError) {
                               robot->device.address + QStringLiteral(" Waiting another ") +
                               QString::number(wait) +
                               QStringLiteral(" seconds before trying again"));
+        robot->retryAtMs = monotonicMs() + int64_t(wait) * 1000;
         robot->waitUntil = QDateTime::currentDateTimeUtc().addSecs(wait);
         robot->connected = false;
         return;
     }
-    robot->waitUntil = noWait();
+    if (robot->retryAtMs != 0) {
+        robot->retryAtMs = 0;
+        robot->waitUntil = noWait();
+    }
     robot->connected = available;
 }
 
@@ -55,7 +70,6 @@ void attemptStarted(urinstance *robot, bool announce) {
 bool attemptFinished(urinstance *robot, const NetResult &result, int fd, bool waitOnError,
                      bool announce) {
     const QString &host = robot->device.address;
-    const QString error = Socket::errorText(result.error);
     switch (result.outcome) {
     case NetOutcome::Opened:
         robot->socketFd = fd;
@@ -70,7 +84,8 @@ bool attemptFinished(urinstance *robot, const NetResult &result, int fd, bool wa
                               QStringLiteral(" Timeout: ") + QString::number(connectTimeoutMs) +
                               QStringLiteral("ms"));
         break;
-    case NetOutcome::Refused:
+    case NetOutcome::Refused: {
+        const QString error = Socket::errorText(result.error);
         if (result.failedCall && qstrcmp(result.failedCall, "select") == 0)
             HostGateway::logError(QStringLiteral("Error connecting to robot (select): ") + host +
                                   QStringLiteral(" Error: ") + error);
@@ -81,6 +96,7 @@ bool attemptFinished(urinstance *robot, const NetResult &result, int fd, bool wa
             HostGateway::logError(QStringLiteral("Error connecting to robot: ") + host +
                                   QStringLiteral(" Error: ") + error);
         break;
+    }
     default:
         // A name lookup still running: a failed attempt for this robot, told once the
         // lookup fails for good.
@@ -93,16 +109,22 @@ bool attemptFinished(urinstance *robot, const NetResult &result, int fd, bool wa
     return opened;
 }
 
-void readFinished(urinstance *robot, const NetResult &result) {
-    if (result.outcome == NetOutcome::Data) {
-        setAvailability(robot, true, false);
+void readFinished(urinstance *robot, ReadEnd end, const NetResult &result, int messages,
+                  int robotStates, int64_t nowMs) {
+    // Messages decoded before a read failed are the robot's all the same.
+    if (messages > 0)
         robot->dataReceived = true;
+    if (robotStates > 0)
+        robot->lastStateMs = nowMs;
+    if (end == ReadEnd::Data) {
+        if (!robot->connected || robot->retryAtMs != 0)
+            setAvailability(robot, true, false);
         robot->errorCount = 0;
         return;
     }
     const int fd = robot->socketFd;
     closeSocket(robot);
-    if (result.outcome == NetOutcome::Closed)
+    if (end == ReadEnd::Closed)
         HostGateway::logError(QStringLiteral("Error reading from robot ") + robot->device.address +
                               QStringLiteral(" - ") + Socket::errorText(result.error) +
                               QStringLiteral(" Read bytes: ") + QString::number(result.count) +
@@ -115,6 +137,225 @@ void readFinished(urinstance *robot, const NetResult &result) {
         robot->errorCount = 0;
     }
     robot->errorCount += 1;
+}
+
+// --- Link ----------------------------------------------------------------------------------
+
+Link::Link(uint32_t key, urinstance *record, Services *services)
+    : key(key), record(record), services(services) {}
+
+void Link::startFirstAttempt(int64_t nowMs) {
+    beginAttempt(nowMs);
+}
+
+void Link::enter(Stage stage, int64_t atMs) {
+    current = stage;
+    timerAtMs = atMs;
+    services->events->arm(key, atMs);
+}
+
+void Link::changed() {
+    services->publication->markChanged(int(key));
+}
+
+void Link::beginAttempt(int64_t nowMs) {
+    if (record->socketOpen)
+        services->events->unwatch(record->socketFd);
+    attemptStarted(record, !firstAttempt);
+    const QString &host = record->device.address;
+    in_addr address{};
+    if (host.isEmpty()) {
+        attemptEnded(outcome(NetOutcome::Unresolved), -1, nowMs);
+    } else if (Socket::numericAddress(host, &address)) {
+        connectTo(address, nowMs); // an IP address never waits on a lookup
+    } else {
+        switch (services->resolver->lookup(host, &address)) {
+        case Resolver::State::Resolved:
+            connectTo(address, nowMs);
+            break;
+        case Resolver::State::Failed:
+            attemptEnded(outcome(NetOutcome::Unresolved), -1, nowMs);
+            break;
+        case Resolver::State::Pending:
+            enter(Stage::Resolving, nowMs + connectTimeoutMs);
+            break;
+        }
+    }
+}
+
+void Link::connectTo(in_addr address, int64_t nowMs) {
+    int fd = -1;
+    const NetResult result = Socket::startConnect(address, robotPort, &fd);
+    if (result.outcome != NetOutcome::Connecting) {
+        attemptEnded(result, fd, nowMs);
+        return;
+    }
+    if (!services->events->watch(fd, true, key)) {
+        const int error = errno;
+        ::close(fd);
+        attemptEnded(outcome(NetOutcome::Refused, error), -1, nowMs);
+        return;
+    }
+    attemptFd = fd;
+    enter(Stage::Connecting, nowMs + connectTimeoutMs);
+}
+
+void Link::dropAttemptSocket() {
+    if (attemptFd < 0)
+        return;
+    services->events->unwatch(attemptFd);
+    ::close(attemptFd);
+    attemptFd = -1;
+}
+
+void Link::attemptEnded(const NetResult &result, int fd, int64_t nowMs) {
+    if (result.outcome == NetOutcome::Refused && Socket::outOfDescriptors(result.error)) {
+        if (!services->outOfDescriptors) {
+            services->outOfDescriptors = true;
+            HostGateway::logError(
+                QStringLiteral("Robots cannot be connected: the host process has no file "
+                               "descriptors left (open files limit ") +
+                QString::number(openFilesLimit()) +
+                QStringLiteral("). Raise the open files limit of the host process"));
+        }
+    } else if (result.outcome == NetOutcome::Opened) {
+        services->outOfDescriptors = false;
+    }
+    const bool opened = attemptFinished(record, result, fd, firstAttempt, !firstAttempt);
+    firstAttempt = false;
+    changed();
+    if (!opened) {
+        restOrWait(nowMs);
+        return;
+    }
+    if (!services->events->watch(fd, false, key)) {
+        readEnded(ReadEnd::Closed, outcome(NetOutcome::Closed, errno), 0, 0, nowMs);
+        return;
+    }
+    lastDataMs = nowMs; // silence is counted from the opening
+    enter(Stage::Connected, nowMs + silenceMs);
+}
+
+void Link::socketReady(int64_t nowMs) {
+    if (current == Stage::Connected) {
+        read(nowMs);
+        return;
+    }
+    if (current != Stage::Connecting)
+        return; // an event of a descriptor given up meanwhile
+    const int fd = attemptFd;
+    attemptFd = -1;
+    services->events->unwatch(fd);
+    attemptEnded(Socket::finishConnect(fd), fd, nowMs); // finishConnect closes a failure
+}
+
+void Link::read(int64_t nowMs) {
+    int messages = 0;
+    int robotStates = 0;
+    bool lost = false;
+    const NetResult result =
+        Socket::readAvailable(record->socketFd, [&](const char *bytes, size_t size) {
+            const DecodeResult decoded = services->decoder->decode(record, bytes, size);
+            messages += decoded.messages;
+            robotStates += decoded.robotStates;
+            lost = decoded.streamLost;
+            return !lost;
+        });
+    if (result.outcome == NetOutcome::Silent)
+        return;
+    if (result.outcome == NetOutcome::Data)
+        lastDataMs = nowMs;
+    if (lost)
+        readEnded(ReadEnd::StreamLost, result, messages, robotStates, nowMs);
+    else if (result.outcome == NetOutcome::Closed)
+        readEnded(ReadEnd::Closed, result, messages, robotStates, nowMs);
+    else if (messages > 0)
+        readEnded(ReadEnd::Data, result, messages, robotStates, nowMs);
+    // Otherwise the bytes were the start of a message that the next read completes.
+}
+
+void Link::readEnded(ReadEnd end, const NetResult &result, int messages, int robotStates,
+                     int64_t nowMs) {
+    if (end != ReadEnd::Data && record->socketOpen)
+        services->events->unwatch(record->socketFd);
+    readFinished(record, end, result, messages, robotStates, nowMs);
+    changed();
+    if (end != ReadEnd::Data)
+        restOrWait(nowMs);
+}
+
+void Link::restOrWait(int64_t nowMs) {
+    if (record->retryAtMs > nowMs)
+        enter(Stage::Waiting, record->retryAtMs);
+    else
+        enter(Stage::Resting, nowMs + restMs);
+}
+
+void Link::timerDue(int64_t atMs, int64_t nowMs) {
+    if (atMs != timerAtMs)
+        return; // armed for a stage that has ended
+    timerAtMs = -1;
+    switch (current) {
+    case Stage::Resting:
+    case Stage::Waiting:
+        beginAttempt(nowMs);
+        break;
+    case Stage::Resolving: {
+        // A lookup still running at the deadline fails this attempt, quietly.
+        in_addr address{};
+        const Resolver::State state = services->resolver->lookup(record->device.address, &address);
+        if (state == Resolver::State::Resolved)
+            connectTo(address, nowMs);
+        else
+            attemptEnded(outcome(state == Resolver::State::Failed ? NetOutcome::Unresolved
+                                                                  : NetOutcome::Connecting),
+                         -1, nowMs);
+        break;
+    }
+    case Stage::Connecting:
+        // The wait may have ended before the descriptor's event was looked at.
+        if (Socket::connectSettled(attemptFd)) {
+            socketReady(nowMs);
+        } else {
+            dropAttemptSocket();
+            attemptEnded(outcome(NetOutcome::TimedOut), -1, nowMs);
+        }
+        break;
+    case Stage::Connected:
+        // Data that arrived since the last event counts, even if not yet reported.
+        if (nowMs - lastDataMs >= silenceMs)
+            read(nowMs);
+        if (current != Stage::Connected)
+            break;
+        if (nowMs - lastDataMs >= silenceMs)
+            readEnded(ReadEnd::Silent, outcome(NetOutcome::Silent), 0, 0, nowMs);
+        else
+            enter(Stage::Connected, lastDataMs + silenceMs);
+        break;
+    }
+}
+
+void Link::lookupDone(int64_t nowMs) {
+    if (current != Stage::Resolving)
+        return;
+    in_addr address{};
+    switch (services->resolver->lookup(record->device.address, &address)) {
+    case Resolver::State::Resolved:
+        connectTo(address, nowMs);
+        break;
+    case Resolver::State::Failed:
+        attemptEnded(outcome(NetOutcome::Unresolved), -1, nowMs);
+        break;
+    case Resolver::State::Pending:
+        break;
+    }
+}
+
+void Link::close() {
+    dropAttemptSocket();
+    if (record->socketOpen)
+        services->events->unwatch(record->socketFd);
+    closeSocket(record);
 }
 
 } // namespace robotlink

@@ -1,18 +1,17 @@
-// The one polling loop: connects to every configured robot, reads and decodes its stream,
-// reconnects after failures and publishes copies of the robot records.
+// The one robot worker: connects to every configured robot, reads and decodes its stream as
+// it arrives, reconnects after failures, and publishes copies of the robot records.
 #pragma once
 
+#include "publication.h"
 #include "urinstance.h"
 
 #include <QList>
 #include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <atomic>
-
-class Resolver;
-class URWrapper;
 
 class WorkerClass : public QObject {
     Q_OBJECT
@@ -21,10 +20,15 @@ public:
     explicit WorkerClass(QObject *parent);
     ~WorkerClass() override;
 
+    // One connection attempt on its own, outside the loop.
     bool connectToRobot(urinstance *robot, bool waitOnError);
     urinstance getData(QString address, bool *found);
-    // True once the set-up pass has published the working list.
+    // True once the set-up has published the working list.
     bool hasPublished();
+    // A device this worker does not know is given up once; true the first time for an
+    // address. Later read cycles for it fail at once.
+    bool giveUp(const QString &address);
+    bool givenUp(const QString &address);
     void setRobotAvailability(urinstance *robot, bool available, bool waitOnError);
     void addDefaultRobotItemsToDatabase(urinstance *robot);
 
@@ -36,21 +40,15 @@ public slots:
     void work();
 
 private:
-    struct PassOptions {
-        bool waitOnError = false; // a failed attempt imposes the error wait (set-up pass)
-        bool announce = true;     // the "Reconnecting" and "Connection opened" lines
-        bool read = true;         // read the connected robots after the attempts
-    };
-    // One pass over the given robots: all their connection attempts at once, then one wait
-    // for data on all open sockets. True when any robot delivered data.
-    bool serve(const QList<urinstance *> &toConnect, const QList<urinstance *> &toRead,
-               const PassOptions &options);
-    void publish(bool wait);
+    struct Loop;
+    void runLoop();
+    void setUp(Loop &loop);
+    void turn(Loop &loop);
+    void serveTimers(Loop &loop);
+    void publishIfDue(Loop &loop, int64_t nowMs);
+    void stopAll(Loop &loop);
 
-    QMutex publishMutex;
-    QList<urinstance> publishedRobots;
-    std::atomic<bool> published{false};
-    Resolver *resolver = nullptr;
-    URWrapper *wrapper = nullptr;
-    bool looping = false; // work() runs: passes end early when run is cleared
+    Publication publication;
+    QMutex givenUpMutex;
+    QSet<QString> givenUpAddresses;
 };

@@ -83,7 +83,7 @@ TEST_F(PublishedRecords, NewConnectionStartsANewStreamAndClosesOnlyWhatIsOpen) {
     // The silent robot's read finds nothing, which closes the connection ...
     NetResult silent;
     silent.outcome = NetOutcome::Silent;
-    robotlink::readFinished(&robot, silent);
+    robotlink::readFinished(&robot, robotlink::ReadEnd::Silent, silent, 0, 0, monotonicMs());
     EXPECT_FALSE(robot.socketOpen);
 
     // ... and its number goes to someone else, which the next connection must not close.

@@ -1,0 +1,52 @@
+// The worker's wait: descriptors watched with epoll and one-shot timers in a heap, so that
+// the cost of a wait grows with what is ready or due, not with the robots configured.
+#pragma once
+
+#include <sys/epoll.h>
+
+#include <cstdint>
+#include <vector>
+
+class EventLoop {
+public:
+    EventLoop();
+    ~EventLoop();
+    EventLoop(const EventLoop &) = delete;
+    EventLoop &operator=(const EventLoop &) = delete;
+
+    // False when epoll could not be set up (errno says why).
+    bool valid() const { return epollFd >= 0; }
+
+    // Reports fd when it becomes readable (or writable), with key. Level-triggered: a
+    // descriptor that stays ready is reported again at the next wait.
+    bool watch(int fd, bool writable, uint32_t key);
+    // Stops reporting fd; called before it is closed.
+    void unwatch(int fd);
+
+    // A timer for key at atMs (monotonic). Timers are never cancelled: the owner tells a
+    // timer that is no longer wanted by its time.
+    void arm(uint32_t key, int64_t atMs);
+    // The earliest armed time, or INT64_MAX.
+    int64_t nextTimerMs() const;
+    // Takes the next timer due at nowMs or earlier.
+    bool takeDue(int64_t nowMs, uint32_t *key, int64_t *atMs);
+
+    // Waits up to timeoutMs for ready descriptors. Their number (0 on time-out), or -1 with
+    // errno set.
+    int wait(int timeoutMs);
+    uint32_t readyKey(int i) const { return ready[size_t(i)].data.u32; }
+    uint32_t readyEvents(int i) const { return ready[size_t(i)].events; }
+    // A wait that returns this many may have left more ready descriptors behind.
+    static constexpr int maxReady = 256;
+
+private:
+    struct Timer {
+        int64_t atMs;
+        uint32_t key;
+        bool operator>(const Timer &o) const { return atMs > o.atMs; }
+    };
+
+    int epollFd = -1;
+    std::vector<epoll_event> ready;
+    std::vector<Timer> timers; // a min-heap on atMs
+};
