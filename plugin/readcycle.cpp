@@ -5,7 +5,7 @@
 #include "urworker.h"
 #include "workeraccess.h"
 
-#include <QDateTime>
+#include <QElapsedTimer>
 #include <QReadLocker>
 
 namespace {
@@ -13,21 +13,39 @@ namespace {
 const QString notConnectedText = QStringLiteral("Could not connect to robot");
 const QString noDataText = QStringLiteral("No data received from robot");
 // A device that the running worker never published is given up after this long.
-const int unknownRobotGiveUpSeconds = 20;
-const int dataWaitSeconds = 20;
+const int unknownRobotGiveUpMs = 20000;
+const int dataWaitMs = 20000;
+// A controller sends ten robot states a second: values older than this are not current.
+const int64_t staleStateMs = 2000;
 
-enum class Lookup { Found, NotFound, NoWorker };
+enum class Lookup { Found, NotFound, NoWorker, GivenUp };
 
 // One copy of the robot's published record, taken while the worker is known to exist.
 Lookup fetch(const QString &address, urinstance *copy, bool *published) {
     QReadLocker lifetime(&workerLifetimeLock);
     if (!UR::worker)
         return Lookup::NoWorker;
+    if (UR::worker->givenUp(address))
+        return Lookup::GivenUp;
     bool found = false;
     *copy = UR::worker->getData(address, &found);
     if (published)
         *published = UR::worker->hasPublished();
     return found ? Lookup::Found : Lookup::NotFound;
+}
+
+// The first give-up for an address is told once, with what to do; later cycles fail at once.
+bool giveUp(const QString &address) {
+    QReadLocker lifetime(&workerLifetimeLock);
+    return UR::worker && UR::worker->giveUp(address);
+}
+
+// Values that are the robot's current ones: it is connected, its last read went well, and
+// its newest robot state is recent. Waits are on the monotonic clock, as ages are.
+bool current(const urinstance &copy) {
+    if (!copy.connected || (copy.dataReceived && copy.errorCount > 0))
+        return false;
+    return copy.lastStateMs == 0 || monotonicMs() - copy.lastStateMs <= staleStateMs;
 }
 
 bool fail(LogList *list, const QString &text) {
@@ -38,28 +56,37 @@ bool fail(LogList *list, const QString &text) {
 } // namespace
 
 bool UR::readData(LogList *list) {
+    try {
+        return readCycle(list);
+    } catch (...) {
+        // Nothing may escape into the host's thread.
+        return fail(list, notConnectedText);
+    }
+}
+
+bool UR::readCycle(LogList *list) {
     const QString address = list->address;
     logDebug(QStringLiteral("UR read data. Count: ") + QString::number(list->items.size()) +
              QStringLiteral(" from IP: ") + address);
 
     // Wait for the worker to publish the robot's record.
     urinstance copy;
-    QDateTime unknownSince;
+    QElapsedTimer unknownFor;
     for (;;) {
         bool published = false;
         const Lookup lookup = fetch(address, &copy, &published);
-        if (lookup == Lookup::NoWorker)
+        if (lookup == Lookup::NoWorker || lookup == Lookup::GivenUp)
             return fail(list, notConnectedText);
         if (lookup == Lookup::Found && copy.initialized)
             break;
         if (lookup == Lookup::NotFound && published) {
-            const QDateTime now = QDateTime::currentDateTimeUtc();
-            if (!unknownSince.isValid())
-                unknownSince = now;
-            else if (unknownSince.msecsTo(now) > unknownRobotGiveUpSeconds * 1000) {
-                logError(QStringLiteral("Robot ") + address +
-                         QStringLiteral(" is not known to the running worker. The plug-in must "
-                                        "be restarted to pick it up"));
+            if (!unknownFor.isValid()) {
+                unknownFor.start();
+            } else if (unknownFor.hasExpired(unknownRobotGiveUpMs)) {
+                if (giveUp(address))
+                    logError(QStringLiteral("Robot ") + address +
+                             QStringLiteral(" is not known to the running worker. The plug-in "
+                                            "must be restarted to pick it up"));
                 return fail(list, notConnectedText);
             }
         }
@@ -69,9 +96,9 @@ bool UR::readData(LogList *list) {
             break;
     }
 
-    // A robot that delivered data but whose last read failed is not delivering now: its
-    // values are as old as that read. (One that never delivered waits for data below.)
-    if (!copy.connected || (copy.dataReceived && copy.errorCount > 0)) {
+    // A robot that delivered data but whose last read failed, or whose newest robot state is
+    // old, is not delivering now. (One that never delivered waits for data below.)
+    if (!current(copy)) {
         logError(QStringLiteral("Robot not connected ") + copy.device.address);
         return fail(list, notConnectedText);
     }
@@ -85,16 +112,20 @@ bool UR::readData(LogList *list) {
                                                         QString::number(copy.versionMinor));
     noru_identity::publishValues(&interface, list, identity, nullptr);
 
-    if (!copy.dataReceived) {
-        const QDateTime start = QDateTime::currentDateTimeUtc();
+    // Values only come from decoded robot states: a peer that sends anything else, or
+    // nothing, has none to report.
+    if (copy.lastStateMs == 0) {
+        QElapsedTimer waiting;
+        waiting.start();
         for (;;) {
-            if (copy.dataReceived)
+            if (copy.lastStateMs != 0)
                 break;
-            if (start.msecsTo(QDateTime::currentDateTimeUtc()) > dataWaitSeconds * 1000)
+            if (waiting.hasExpired(dataWaitMs))
                 return fail(list, noDataText);
             QThread::sleep(1);
             addHeartBeat(list);
-            if (fetch(address, &copy, nullptr) == Lookup::NoWorker)
+            const Lookup lookup = fetch(address, &copy, nullptr);
+            if (lookup == Lookup::NoWorker || lookup == Lookup::GivenUp)
                 return fail(list, notConnectedText);
         }
     }

@@ -38,4 +38,7 @@ public:
     static QMutex &interfaceMutex;     // HostGateway::mutex
     static WorkerClass *worker;
     static QThread *workerThread;
+
+private:
+    bool readCycle(LogList *list);
 };
