@@ -27,4 +27,12 @@ public:
     // without the lock, as the host has always received them.
     static void addItemUnlocked(ItemInstancePlugin *item);
     static QString dataDirectory();
+
+    // Program variables and message titles are items keyed by their bare name, so robots
+    // that use the same name share one item and only one robot's values are logged. The
+    // first robot to use a name is remembered; when another robot uses it too, the operator
+    // is told once for the pair.
+    static void claimItemName(const QString &name, const DeviceInstancePlugin &robot);
+    // A new worker run starts with no names claimed.
+    static void forgetItemNames();
 };

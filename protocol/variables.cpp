@@ -310,6 +310,7 @@ void URWrapper::addItemToRobot(urinstance *robot, QString name) {
     // Offer each name once per record: the host would get the same uid again otherwise.
     if (robot->offeredItems.contains(name))
         return;
+    HostGateway::claimItemName(name, robot->device);
     for (const ItemInstancePlugin &existing : qAsConst(robot->device.items)) {
         if (existing.uid == name)
             return;

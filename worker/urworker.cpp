@@ -120,6 +120,7 @@ void WorkerClass::runLoop() {
 
 void WorkerClass::setUp(Loop &loop) {
     const long limit = raiseDescriptorLimit();
+    HostGateway::forgetItemNames();
     const QList<DeviceInstancePlugin> devices = HostGateway::devices();
     for (int i = 0; i < devices.size() && run.load(); ++i) {
         urinstance robot;
@@ -138,8 +139,7 @@ void WorkerClass::setUp(Loop &loop) {
                               QStringLiteral(" robots. Raise it, or some robots cannot be "
                                              "connected"));
     if (!loop.events.valid())
-        HostGateway::logError(QStringLiteral("Cannot wait for robot data: ") +
-                              errorText(errno));
+        HostGateway::logError(QStringLiteral("Cannot wait for robot data: ") + errorText(errno));
 
     loop.services.events = &loop.events;
     loop.services.resolver = &loop.names;

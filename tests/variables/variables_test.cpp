@@ -111,4 +111,34 @@ TEST_F(ProgramVariables, NamesSurviveARestartInTheirFile) {
     EXPECT_TRUE(readsAs(20, {{"alpha", "70"}, {"beta", "80"}}));
 }
 
+TEST_F(ProgramVariables, TwoRobotsWithOneProgramAreToldOnce) {
+    // Items are keyed by the bare name: the two robots share them, which the operator is told.
+    for (const char *address : {"127.6.3.1", "127.6.3.2"}) {
+        ursim::RobotConfig config;
+        config.address = address;
+        config.rateHz = 20;
+        config.variablesIntervalMs = 50;
+        config.variables = {{"counter", ursim::Value::integer(1)},
+                            {"speed", ursim::Value::real(2.5f)}};
+        sim.addRobot(config);
+    }
+    host().setDevices(
+        {makeDevice(31, "127.6.3.1", "Left", 1), makeDevice(32, "127.6.3.2", "Right", 1)});
+    ASSERT_TRUE(initPlugin());
+    ASSERT_TRUE(readsAs(31, {{"counter", "1"}}));
+    ASSERT_TRUE(readsAs(32, {{"speed", "2.5"}}));
+    const QStringList told = [&] {
+        QStringList lines;
+        for (const noru_standin::LogLine &line : host().logs()) {
+            if (line.message.contains("already turned into an item"))
+                lines << line.message;
+        }
+        return lines;
+    }();
+    ASSERT_EQ(told.size(), 1) << told.join('\n').toStdString();
+    EXPECT_TRUE(told.first().contains("Left (127.6.3.1)") &&
+                told.first().contains("Right (127.6.3.2)"))
+        << told.first().toStdString();
+}
+
 } // namespace
