@@ -75,6 +75,15 @@ void startWorker() {
 } // namespace
 
 bool UR::init() {
+    // Nothing may escape into the host's thread; init has no failure result.
+    try {
+        registerAndStart();
+    } catch (...) {
+    }
+    return true;
+}
+
+void UR::registerAndStart() {
     DatabaseColumnStructure version(QStringLiteral("version"), wholeNumberColumn, 0,
                                     QStringLiteral("2"),
                                     QStringLiteral("The robot software version"));
@@ -126,7 +135,6 @@ bool UR::init() {
     logDebug(QStringLiteral("Init UR app"));
 
     startWorker();
-    return true;
 }
 
 bool UR::getEventData(LogList *) {
@@ -140,9 +148,18 @@ bool UR::writeData(LogList *) {
 }
 
 bool UR::stopPlugin() {
+    try {
+        stopWorker();
+    } catch (...) {
+    }
+    return true;
+}
+
+void UR::stopWorker() {
     QMutexLocker lifecycle(&lifecycleMutex);
     WorkerClass::run.store(false);
-    // Every pass of the loop is bounded (connects and reads time out), so this ends.
+    // Every turn of the loop is bounded (waits are sliced, lookups never waited for), so
+    // this ends within one.
     while (!WorkerClass::done.load())
         QThread::msleep(1);
     workerThread->quit();
@@ -153,7 +170,6 @@ bool UR::stopPlugin() {
         delete worker;
         worker = nullptr;
     }
-    return true;
 }
 
 void UR::logDebug(QString message) {

@@ -40,5 +40,7 @@ public:
     static QThread *workerThread;
 
 private:
+    void registerAndStart();
     bool readCycle(LogList *list);
+    static void stopWorker();
 };

@@ -30,10 +30,12 @@ public:
     urinstance find(const QString &address, bool *found);
     bool hasPublished() const { return published.load(); }
 
+protected:
+    QMutex publishMutex;
+
 private:
     static void copyRecord(urinstance *to, const urinstance &from);
 
-    QMutex publishMutex;
     QList<urinstance> publishedRobots;
     QHash<QString, int> byAddress; // the first record of each address
     std::atomic<bool> published{false};
