@@ -39,6 +39,7 @@ struct State {
     QSet<int> callsInFlight; // indices into calls
     quint64 recordEpoch = 0; // advanced whenever the records are cleared
     bool recording = true;   // off: calls are served but not kept
+    int itemDelayMs = 0;     // addPluginItem takes this long, as a busy database would
 
     // Where each uid is shown (indices into devices), and the indices of each device id, so
     // that storing an item touches only the devices concerned, not every device's list.
@@ -224,6 +225,7 @@ void Host::reset() {
     s.callsInFlight.clear();
     ++s.recordEpoch;
     s.recording = true;
+    s.itemDelayMs = 0;
     s.shownIn.clear();
     s.devicesById.clear();
 }
@@ -388,6 +390,12 @@ int Host::countLogsContaining(const QString &text) const {
     return count;
 }
 
+void Host::setItemDelay(int ms) {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.itemDelayMs = ms;
+}
+
 void Host::setRecording(bool on) {
     State &s = state();
     QMutexLocker lock(&s.mutex);
@@ -460,6 +468,13 @@ bool PluginInterface::addPluginItem(ItemInstancePlugin *item) {
     if (!item)
         return false;
     State &s = state();
+    int delayMs = 0;
+    {
+        QMutexLocker lock(&s.mutex);
+        delayMs = s.itemDelayMs;
+    }
+    if (delayMs > 0)
+        QThread::msleep(unsigned(delayMs));
     QMutexLocker lock(&s.mutex);
     if (s.recording)
         s.addedItems.append(*item);

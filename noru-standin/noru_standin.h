@@ -72,6 +72,9 @@ public:
     QList<HostCall> calls() const;
     void clearRecords();
 
+    // From now on every addPluginItem takes this long, as with a host whose database is busy.
+    // 0 after reset().
+    void setItemDelay(int ms);
     // Off: calls are served as usual but no record of them is kept (logs, calls, added
     // items, heartbeats, init calls), so a long run does not grow; the log listener still
     // sees every line. On after reset().

@@ -93,6 +93,20 @@ TEST_F(DecoderFraming, FaultyLengthDropsTheReadAndTheNextReadStartsAfresh) {
     EXPECT_EQ(difference(robot, sample(2)), "");
 }
 
+TEST_F(DecoderFraming, TitlesBecomeItemsUpToALimit) {
+    // A program that puts a part number into the title of its messages.
+    QByteArray stream;
+    for (int part = 0; part < URWrapper::maxTitles + 44; ++part)
+        stream += urenc::titledTextMessage("Part " + QByteArray::number(part), "done");
+    stream += urenc::titledTextMessage("Part 7", "again");
+    const urinstance robot = decode(stream + stream);
+    EXPECT_EQ(host().addedItems().size(), URWrapper::maxTitles);
+    EXPECT_EQ(robot.variableValues.size(), URWrapper::maxTitles);
+    EXPECT_EQ(robot.variableValues.value("Part 7"), "again"); // known titles keep updating
+    EXPECT_FALSE(robot.variableValues.contains(QString("Part %1").arg(URWrapper::maxTitles)));
+    EXPECT_EQ(host().countLogsContaining("message titles"), 1);
+}
+
 TEST_F(DecoderRobotState, SubPackagesLandInTheirBlocks) {
     urinstance robot = decode(sampleState(1));
     EXPECT_EQ(difference(robot, sample(1)), "");

@@ -71,6 +71,10 @@ using pluginhost::readList;
 // Polls the predicate every few milliseconds until it holds or timeoutMs has passed.
 bool waitFor(const std::function<bool()> &predicate, int timeoutMs = 20000);
 
+// Steps this process's time of day (not its monotonic clock) by seconds, either way. The
+// test executable must export its symbols (ENABLE_EXPORTS) for the plug-in to see it.
+void stepTimeOfDay(int64_t seconds);
+
 } // namespace ur_test
 
 // Readable QString values in GoogleTest failure messages.

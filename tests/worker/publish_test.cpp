@@ -8,6 +8,7 @@
 #include "urworker.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using ur_test::makeDevice;
@@ -93,6 +94,50 @@ TEST_F(PublishedRecords, NewConnectionStartsANewStreamAndClosesOnlyWhatIsOpen) {
     ASSERT_TRUE(worker.connectToRobot(&robot, false));
     EXPECT_NE(::fcntl(reused, F_GETFD), -1) << "a descriptor closed earlier was closed again";
     ::close(reused);
+}
+
+// Publication as the worker sees it, with the readers' lock in the test's hands.
+struct HeldPublication : Publication {
+    QMutex &lock() { return publishMutex; }
+};
+
+TEST(Publication, ARecordThatCouldNotBePublishedGoesWithTheNextPublication) {
+    QList<urinstance> robots = {urinstance()};
+    robots[0].device.address = QStringLiteral("127.4.22.1");
+    robots[0].connected = true;
+    HeldPublication publication;
+    publication.publishAll(robots);
+
+    // The robot goes away while a reader holds the lock; nothing else changes afterwards.
+    robots[0].connected = false;
+    publication.markChanged(0);
+    publication.lock().lock();
+    EXPECT_FALSE(publication.publishChanged(robots));
+    publication.lock().unlock();
+    EXPECT_TRUE(publication.publishChanged(robots));
+    bool found = false;
+    EXPECT_FALSE(publication.find(QStringLiteral("127.4.22.1"), &found).connected);
+    EXPECT_TRUE(found);
+}
+
+TEST(Socket, OneReadTakesAllTheSocketHolds) {
+    // A burst of several read buffers (a long variable list, many text messages) is taken
+    // at once, not a buffer per wake-up while the rest waits and ages.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+    const int room = 1 << 20;
+    setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    const QByteArray burst(200000, 'x');
+    ASSERT_EQ(::write(pair[1], burst.constData(), size_t(burst.size())), burst.size());
+    size_t taken = 0;
+    const NetResult result = Socket::readAvailable(pair[0], [&](const char *, size_t size) {
+        taken += size;
+        return true;
+    });
+    EXPECT_EQ(result.outcome, NetOutcome::Data);
+    EXPECT_EQ(taken, size_t(burst.size()));
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
 
 } // namespace

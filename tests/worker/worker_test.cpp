@@ -1,4 +1,5 @@
 #include "simulated_robots.h"
+#include "urencoder.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -6,29 +7,88 @@
 
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <dlfcn.h>
+#include <map>
+#include <mutex>
 #include <netdb.h>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <thread>
 
-// Name lookups for *.slow.invalid take 3 s and then fail, as with a name server that does not
-// answer, without sending anything: this executable exports its getaddrinfo, so the plug-in
-// binds to it instead of the C library's.
+namespace lookups {
+std::mutex mutex;
+std::condition_variable changed;
+bool released = false;       // ends the lookups of *.hung.invalid
+std::atomic<int> hung{0};    // such lookups in flight
+bool nameServerDown = false; // *.alias.invalid names stop resolving
+std::map<QByteArray, int> asked;
+const std::map<QByteArray, const char *> aliases = {{"live.alias.invalid", "127.4.40.1"}};
+} // namespace lookups
+
+// Name lookups as this test wants them, without sending anything: this executable exports its
+// getaddrinfo, so the plug-in binds to it instead of the C library's. *.slow.invalid take 3 s
+// and fail, as with a name server that does not answer; *.hung.invalid hang until released;
+// *.alias.invalid resolve to loopback addresses while the "name server" is up.
 extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints,
                            addrinfo **found) {
     using Lookup = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
     static const auto real = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getaddrinfo"));
-    if (node && QByteArray(node).endsWith(".slow.invalid")) {
+    const QByteArray name(node ? node : "");
+    if (name.endsWith(".slow.invalid")) {
         std::this_thread::sleep_for(std::chrono::seconds(3));
         return EAI_NONAME;
     }
+    std::unique_lock<std::mutex> lock(lookups::mutex);
+    if (name.endsWith(".hung.invalid")) {
+        ++lookups::hung;
+        lookups::changed.wait_for(lock, std::chrono::seconds(15), [] { return lookups::released; });
+        --lookups::hung;
+        return EAI_AGAIN;
+    }
+    if (name.endsWith(".alias.invalid")) {
+        ++lookups::asked[name];
+        const auto alias = lookups::aliases.find(name);
+        if (lookups::nameServerDown || alias == lookups::aliases.end())
+            return EAI_AGAIN;
+        lock.unlock();
+        return real(alias->second, service, hints, found); // numeric: no query
+    }
+    lock.unlock();
     return real(node, service, hints, found);
+}
+
+// The worker's waits fail, as under memory pressure, while this is set.
+std::atomic<bool> failWorkerWaits{false};
+
+extern "C" int epoll_wait(int epfd, epoll_event *events, int maxevents, int timeout) {
+    using Wait = int (*)(int, epoll_event *, int, int);
+    static const auto real = reinterpret_cast<Wait>(dlsym(RTLD_NEXT, "epoll_wait"));
+    char thread[16] = {};
+    if (failWorkerWaits.load() && pthread_getname_np(pthread_self(), thread, sizeof thread) == 0 &&
+        std::strcmp(thread, "ur-worker") == 0) {
+        errno = ENOMEM;
+        return -1;
+    }
+    return real(epfd, events, maxevents, timeout);
 }
 
 using ur_test::makeDevice;
 using ur_test::waitFor;
 
 namespace {
+
+int openDescriptors() {
+    return QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot).size();
+}
+
+int threads() {
+    return QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+}
 
 class WorkerEndToEnd : public ur_test::SimulatedRobotsTest {
 protected:
@@ -120,12 +180,17 @@ TEST_F(WorkerEndToEnd, RefusedRobotWaitsItsErrorTimeBeforeTheNextAttempt) {
     ASSERT_TRUE(host().waitForLogContaining(waitLine, 20000));
     QElapsedTimer sinceWait;
     sinceWait.start();
+    // Waits are spans of time: a time server steps the clock back an hour ...
+    ur_test::stepTimeOfDay(-3600);
     EXPECT_TRUE(
         logged("error", "Error connecting to robot: " + fallback + " Error: Connection refused"));
     EXPECT_FALSE(host().countLogsContaining("Connected to robot @ " + fallback));
     EXPECT_TRUE(host().waitForLogContaining("Error connecting/reading to robot " + configured +
                                                 " Waiting another 2 seconds before trying again",
                                             20000));
+    ASSERT_TRUE(host().waitForLogContaining("Reconnecting robot " + configured, 30000));
+    // ... and an operator two hours forward, while the other robot still waits.
+    ur_test::stepTimeOfDay(7200);
 
     ASSERT_TRUE(host().waitForLogContaining("Reconnecting robot " + fallback, 30000));
     EXPECT_GE(sinceWait.elapsed(), 4000);
@@ -183,25 +248,30 @@ protected:
         ASSERT_TRUE(sim.addRobot(config).isListening());
     }
 
+    // One read cycle: true with the age of its value, or false with the error text.
+    bool readAge(const DeviceInstancePlugin &device, int64_t *age, QString *error = nullptr) {
+        auto list = ur_test::readList(device, {QStringLiteral("force_x_%1").arg(device.id)});
+        if (!plugin()->readData(list.get())) {
+            if (error)
+                *error = list->errorText;
+            return false;
+        }
+        const int64_t now = QDateTime::currentMSecsSinceEpoch() % 1000000;
+        *age = (now - int64_t(list->items.first().values.value("value").toDouble()) + 1000000) %
+               1000000;
+        return true;
+    }
+
     int64_t oldestValueMs(const QList<DeviceInstancePlugin> &live, int forMs) {
-        auto ageOf = [&](const DeviceInstancePlugin &device, int64_t *age) {
-            auto list = ur_test::readList(device, {QStringLiteral("force_x_%1").arg(device.id)});
-            if (!plugin()->readData(list.get()))
-                return false;
-            const int64_t now = QDateTime::currentMSecsSinceEpoch() % 1000000;
-            *age = (now - int64_t(list->items.first().values.value("value").toDouble()) + 1000000) %
-                   1000000;
-            return true;
-        };
         int64_t age = 0;
         for (const DeviceInstancePlugin &device : live)
-            EXPECT_TRUE(waitFor([&] { return ageOf(device, &age); }, 30000));
+            EXPECT_TRUE(waitFor([&] { return readAge(device, &age); }, 30000));
         int64_t oldest = 0;
         QElapsedTimer sampling;
         sampling.start();
         while (sampling.elapsed() < forMs) {
             for (const DeviceInstancePlugin &device : live) {
-                EXPECT_TRUE(ageOf(device, &age)) << device.address.toStdString();
+                EXPECT_TRUE(readAge(device, &age)) << device.address.toStdString();
                 oldest = std::max(oldest, age);
             }
             QThread::msleep(100);
@@ -222,10 +292,17 @@ TEST_F(FreshValues, RobotThatGoesAwayIsReportedSoonAndDeliversWhenBack) {
         *text = ok ? list->items.first().values.value("value") : list->errorText;
         return ok;
     };
+    auto becomes = [&](const ursim::Scenario &scenario) {
+        return [&robot, scenario] { robot.setScenario(scenario); };
+    };
+    // Bytes keep coming but do not frame; or they frame, but carry no robot state.
+    const QByteArray nonsense("\x7f\xff\xff\xff nonsense", 14);
+    const QByteArray noState = urenc::versionMessage("URControl", 5, 12);
     const std::vector<std::pair<std::function<void()>, std::function<void()>>> ways = {
         {[&] { robot.stop(); }, [&] { ASSERT_TRUE(robot.start()); }}, // switched off
-        {[&] { robot.setScenario(ursim::Scenario::silent()); },       // falls silent
-         [&] { robot.setScenario(ursim::Scenario::normal()); }},
+        {becomes(ursim::Scenario::silent()), becomes(ursim::Scenario::normal())},
+        {becomes(ursim::Scenario::replay(nonsense)), becomes(ursim::Scenario::normal())},
+        {becomes(ursim::Scenario::replay(noState)), becomes(ursim::Scenario::normal())},
     };
     for (size_t way = 0; way < ways.size(); ++way) {
         SCOPED_TRACE(way);
@@ -238,7 +315,7 @@ TEST_F(FreshValues, RobotThatGoesAwayIsReportedSoonAndDeliversWhenBack) {
         EXPECT_LT(gone.elapsed(), 4000) << "values of a robot that went away were reported as good";
         EXPECT_EQ(text, "Could not connect to robot");
         // A close reads as end of stream, whose error text is the C library's "Success".
-        EXPECT_TRUE(way == 1 || host().countLogsContaining("Error reading from robot " + address +
+        EXPECT_TRUE(way != 0 || host().countLogsContaining("Error reading from robot " + address +
                                                            " - Success Read bytes: 0 FD: "));
         // Not one good read while it stays away.
         while (gone.elapsed() < 5000) {
@@ -288,17 +365,128 @@ TEST_F(FreshValues, NamesThatDoNotResolveDoNotDelayALiveRobot) {
     EXPECT_TRUE(host().countLogsContaining("Eror resolving host: " + refused));
 }
 
-int openDescriptors() {
-    return QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot).size();
+TEST_F(FreshValues, AStalledWorkerHasNoCurrentValuesToReport) {
+    serveLive("127.4.35.1");
+    const DeviceInstancePlugin live = makeDevice(35, "127.4.35.1", "Live", 1);
+    host().setDevices({live});
+    ASSERT_TRUE(initPlugin());
+    EXPECT_LT(oldestValueMs({live}, 500), 1500);
+
+    // The robot announces a new title, and the host takes 4 s to store its item: the worker
+    // waits in the host meanwhile, and the readers must not.
+    host().setItemDelay(4000);
+    sim.robot(0).sendTitledMessage("Shift", "Late");
+    int64_t oldestGood = 0, age = 0;
+    QString error;
+    QStringList errors;
+    QElapsedTimer stalled;
+    stalled.start();
+    while (stalled.elapsed() < 4500) {
+        if (readAge(live, &age, &error))
+            oldestGood = std::max(oldestGood, age);
+        else
+            errors << error;
+        QThread::msleep(100);
+    }
+    EXPECT_LT(oldestGood, 3000) << "an old value was reported as good";
+    EXPECT_TRUE(errors.contains("Could not connect to robot"));
+    host().setItemDelay(0);
+    EXPECT_LT(oldestValueMs({live}, 500), 1500);
+}
+
+TEST_F(WorkerEndToEnd, AFailedWaitIsRetriedAndNobodysFailedRead) {
+    serve("127.4.41.1");
+    const DeviceInstancePlugin live = makeDevice(41, "127.4.41.1", "Live", 1);
+    host().setDevices({live});
+    ASSERT_TRUE(initPlugin());
+    auto reads = [&] {
+        auto list = ur_test::readList(live, {"force_x_41"});
+        return plugin()->readData(list.get());
+    };
+    ASSERT_TRUE(waitFor(reads, 30000));
+    failWorkerWaits = true;
+    EXPECT_TRUE(host().waitForLogContaining("Waiting for robot data failed", 20000));
+    QThread::msleep(1200); // longer than a read may go without data
+    failWorkerWaits = false;
+    EXPECT_TRUE(waitFor(reads, 30000));
+    EXPECT_EQ(host().countLogsContaining("Waiting for robot data failed"), 1);
+    EXPECT_EQ(host().countLogsContaining("Disconnected from robot"), 0);
+}
+
+TEST_F(WorkerEndToEnd, StopDoesNotWaitForANameLookup) {
+    const int threadsBefore = threads(), descriptorsBefore = openDescriptors();
+    host().setDevices({makeDevice(70, "robot.hung.invalid", "Hung", 1)});
+    ASSERT_TRUE(initPlugin());
+    ASSERT_TRUE(waitFor([] { return lookups::hung.load() > 0; }));
+    QElapsedTimer stopping;
+    stopping.start();
+    ASSERT_TRUE(plugin()->stopPlugin());
+    EXPECT_LT(stopping.elapsed(), 5000) << "stopPlugin waited for a name lookup";
+    // The lookup ends after the stop, and must find nothing gone that it touches.
+    {
+        std::lock_guard<std::mutex> lock(lookups::mutex);
+        lookups::released = true;
+    }
+    lookups::changed.notify_all();
+    EXPECT_TRUE(waitFor([&] {
+        return threads() == threadsBefore && openDescriptors() == descriptorsBefore;
+    })) << threads()
+        << " threads, " << openDescriptors() << " descriptors";
+}
+
+TEST_F(WorkerEndToEnd, NamesKeepWorkingWhenTheNameServerDoesNot) {
+    // The robot drops every connection after a few messages, so it is reconnected often.
+    ursim::Robot &robot = serve("127.4.40.1", ursim::Scenario::closeAfter(5));
+    host().setDevices({makeDevice(71, "live.alias.invalid", "By name", 1),
+                       makeDevice(72, "gone.alias.invalid", "Never resolves", 1)});
+    QElapsedTimer running;
+    running.start();
+    ASSERT_TRUE(initPlugin());
+    ASSERT_TRUE(robot.waitForConnections(1, 20000));
+    {
+        std::lock_guard<std::mutex> lock(lookups::mutex);
+        lookups::nameServerDown = true;
+    }
+    const int64_t connections = robot.connectionsAccepted();
+    EXPECT_TRUE(robot.waitForConnections(connections + 3, 20000));
+    EXPECT_EQ(host().countLogsContaining("Eror resolving host: live.alias.invalid"), 0);
+    EXPECT_TRUE(host().countLogsContaining("Eror resolving host: gone.alias.invalid"));
+    // A name that fails is asked again every few seconds, not at every attempt.
+    std::lock_guard<std::mutex> lock(lookups::mutex);
+    EXPECT_LE(lookups::asked["gone.alias.invalid"], 2 + running.elapsed() / 4000);
+}
+
+TEST_F(WorkerEndToEnd, RobotsLeftWithoutDescriptorsAreNamedInTheLog) {
+    if (qEnvironmentVariableIsSet("UR_UNDER_MEMCHECK"))
+        GTEST_SKIP() << "memcheck keeps descriptors of its own";
+    QStringList addresses;
+    QList<DeviceInstancePlugin> devices;
+    for (int i = 1; i <= 12; ++i) {
+        addresses << QStringLiteral("127.4.42.%1").arg(i);
+        devices << makeDevice(80 + i, addresses.last(), "Off", 1);
+    }
+    ursim::Unreachable unreachable(addresses); // attempts hold their descriptor 500 ms
+    ASSERT_TRUE(unreachable.failed().isEmpty());
+    // A host whose open files are nearly all taken, and that may open no more.
+    const rlim_t tight = rlim_t(openDescriptors() + 8);
+    const rlimit limit{tight, tight};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    host().setDevices(devices);
+    ASSERT_TRUE(initPlugin());
+    EXPECT_TRUE(host().waitForLogContaining("is too low for 12 robots", 20000));
+    EXPECT_TRUE(host().waitForLogContaining(
+        "Robots cannot be connected: the host process has no file descriptors left", 20000));
 }
 
 TEST_F(WorkerEndToEnd, ConnectFailAndStopCyclesLeakNoDescriptors) {
     ursim::Robot &healthy = serve("127.4.9.1");
     ursim::Robot &closing = serve("127.4.9.2", ursim::Scenario::closeAfter(2));
     serve("127.4.9.3", ursim::Scenario::silent());
+    ursim::Unreachable unreachable({"127.4.9.5"});
     host().setDevices(
         {makeDevice(11, "127.4.9.1", "Healthy", 1), makeDevice(12, "127.4.9.2", "Closing", 1),
-         makeDevice(13, "127.4.9.3", "Silent", 1), makeDevice(14, "127.4.9.4", "Refusing", 1)});
+         makeDevice(13, "127.4.9.3", "Silent", 1), makeDevice(14, "127.4.9.4", "Refusing", 1),
+         makeDevice(15, "127.4.9.5", "Off", 1)});
     const int before = openDescriptors();
 
     for (int round = 0; round < 4; ++round) {
@@ -307,6 +495,8 @@ TEST_F(WorkerEndToEnd, ConnectFailAndStopCyclesLeakNoDescriptors) {
         ASSERT_TRUE(host().waitForLogContaining("Error reading from robot 127.4.9.2", 30000));
         ASSERT_TRUE(host().waitForLogContaining("Disconnected from robot Silent", 30000));
         ASSERT_TRUE(host().waitForLogContaining("Error connecting to robot: 127.4.9.4", 30000));
+        // The stop comes while a connection attempt is still in flight.
+        ASSERT_TRUE(host().waitForLogContaining("Reconnecting robot 127.4.9.5", 30000));
         ASSERT_TRUE(plugin()->stopPlugin());
         ASSERT_TRUE(healthy.waitForConnectedClients(0, 20000));
         ASSERT_TRUE(closing.waitForConnectedClients(0, 20000));
