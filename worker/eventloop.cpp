@@ -17,7 +17,9 @@ EventLoop::~EventLoop() {
 
 bool EventLoop::watch(int fd, bool writable, uint32_t key) {
     epoll_event event{};
-    event.events = writable ? EPOLLOUT : EPOLLIN;
+    // Edge-triggered: a descriptor is reported when something new arrives, and not looked
+    // at again at every wait while its owner has already taken what was there.
+    event.events = (writable ? EPOLLOUT : EPOLLIN) | EPOLLET;
     event.data.u32 = key;
     if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) == 0)
         return true;

@@ -17,8 +17,8 @@ public:
     // False when epoll could not be set up (errno says why).
     bool valid() const { return epollFd >= 0; }
 
-    // Reports fd when it becomes readable (or writable), with key. Level-triggered: a
-    // descriptor that stays ready is reported again at the next wait.
+    // Reports fd with key when it becomes readable (or writable), once per arrival: its
+    // owner takes everything there is (a short read empties a socket) before the next wait.
     bool watch(int fd, bool writable, uint32_t key);
     // Stops reporting fd; called before it is closed.
     void unwatch(int fd);

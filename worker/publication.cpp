@@ -10,21 +10,48 @@ const int workerLockMs = 2;
 
 } // namespace
 
-void Publication::copyRecord(urinstance *to, const urinstance &from) {
-    // The decoder writes the six joints of its record in place. Sharing them here would make
-    // its next write copy the list; the published record keeps a list of its own instead,
-    // overwritten element by element.
-    QList<robotstate_joint> joints;
-    joints.swap(to->joints);
-    *to = from;
-    if (joints.size() == from.joints.size()) {
-        for (int j = 0; j < joints.size(); ++j)
-            joints[j] = from.joints.at(j);
-    } else {
-        joints = from.joints;
-        joints.detach();
+namespace {
+
+// Overwrites *to with from in the storage *to already has when they hold as many elements
+// (and, for maps, the same keys); otherwise makes *to a copy of its own.
+template <typename T> void overwrite(QList<T> *to, const QList<T> &from) {
+    if (to->size() == from.size()) {
+        for (int i = 0; i < to->size(); ++i)
+            (*to)[i] = from.at(i);
+        return;
     }
+    *to = from;
+    to->detach();
+}
+
+template <typename K, typename V> void overwrite(QMap<K, V> *to, const QMap<K, V> &from) {
+    if (to->size() == from.size()) {
+        auto out = to->begin();
+        auto in = from.cbegin();
+        for (; in != from.cend() && out.key() == in.key(); ++in, ++out)
+            out.value() = in.value();
+        if (in == from.cend())
+            return;
+    }
+    *to = from;
+    to->detach();
+}
+
+} // namespace
+
+void Publication::copyRecord(urinstance *to, const urinstance &from) {
+    // The decoder changes the joints and the variable values of its record in place, and
+    // would have to copy them first if they were shared with the published record: this
+    // one keeps containers of its own, overwritten element by element.
+    QList<robotstate_joint> joints;
+    QMap<QString, QString> values;
+    joints.swap(to->joints);
+    values.swap(to->variableValues);
+    *to = from;
+    overwrite(&joints, from.joints);
+    overwrite(&values, from.variableValues);
     to->joints.swap(joints);
+    to->variableValues.swap(values);
     // A stream fragment means nothing to a reader, and a shared one would be copied by the
     // decoder's next append.
     to->pendingBytes = QByteArray();

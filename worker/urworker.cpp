@@ -34,7 +34,7 @@ const int sliceMs = 100;
 // Changed records reach readers this often.
 const int publishEveryMs = 20;
 // With many robots, arrivals are gathered over this long rather than woken for one by one.
-const int gatherMs = 4;
+const int gatherMs = 10;
 const int gatherAbove = 8;
 const uint32_t resolverKey = std::numeric_limits<uint32_t>::max();
 // Descriptors the host process keeps for itself beside one per robot.
