@@ -43,8 +43,11 @@ struct State {
 
     // Where each uid is shown (indices into devices), and the indices of each device id, so
     // that storing an item touches only the devices concerned, not every device's list.
-    QHash<QString, QSet<int>> shownIn;
+    // Indices into devices by device id, so that storing an item touches only the devices
+    // concerned. A stored item is shown by the device of its deviceId; a configuration that
+    // shows a uid elsewhere, or twice, makes every store look at every device.
     QHash<int, QList<int>> devicesById;
+    bool irregular = false;
 
     std::function<void(const LogLine &)> listener;
 };
@@ -72,23 +75,33 @@ void dropItem(State &s, const QString &uid) {
 
 // Rebuilds the indices after the device list changed. Caller holds the mutex.
 void reindex(State &s) {
-    s.shownIn.clear();
     s.devicesById.clear();
+    s.irregular = false;
+    QSet<QString> shown;
     for (int d = 0; d < s.devices.size(); ++d) {
-        s.devicesById[s.devices.at(d).id].append(d);
-        for (const ItemInstancePlugin &item : s.devices.at(d).items)
-            s.shownIn[item.uid].insert(d);
+        const DeviceInstancePlugin &device = s.devices.at(d);
+        s.devicesById[device.id].append(d);
+        for (const ItemInstancePlugin &item : device.items) {
+            if (item.deviceId != device.id || shown.contains(item.uid))
+                s.irregular = true;
+            shown.insert(item.uid);
+        }
     }
 }
 
 // Stores an item under its uid and shows it in the list of the device it belongs to,
 // replacing an earlier item of the same uid wherever it was shown. Caller holds the mutex.
 void storeItem(State &s, const ItemInstancePlugin &item) {
+    const auto earlier = s.items.constFind(item.uid);
+    QList<int> concerned = s.devicesById.value(item.deviceId);
+    if (s.irregular) {
+        concerned.clear();
+        for (int d = 0; d < s.devices.size(); ++d)
+            concerned << d;
+    } else if (earlier != s.items.constEnd() && earlier->deviceId != item.deviceId) {
+        concerned << s.devicesById.value(earlier->deviceId);
+    }
     putItem(s, item);
-    QSet<int> concerned = s.shownIn.value(item.uid);
-    for (int d : s.devicesById.value(item.deviceId))
-        concerned.insert(d);
-    QSet<int> shownNow;
     for (int d : qAsConst(concerned)) {
         DeviceInstancePlugin &device = s.devices[d];
         bool shown = false;
@@ -102,17 +115,9 @@ void storeItem(State &s, const ItemInstancePlugin &item) {
                 device.items.removeAt(i);
             }
         }
-        if (device.id == item.deviceId && !shown) {
+        if (device.id == item.deviceId && !shown)
             device.items.append(item);
-            shown = true;
-        }
-        if (shown)
-            shownNow.insert(d);
     }
-    if (shownNow.isEmpty())
-        s.shownIn.remove(item.uid);
-    else
-        s.shownIn.insert(item.uid, shownNow);
 }
 
 // Items of configured devices (from index first on) go into the store; stored items of such
@@ -226,8 +231,8 @@ void Host::reset() {
     ++s.recordEpoch;
     s.recording = true;
     s.itemDelayMs = 0;
-    s.shownIn.clear();
     s.devicesById.clear();
+    s.irregular = false;
 }
 
 void Host::setDevices(const QList<DeviceInstancePlugin> &devices) {
