@@ -17,8 +17,8 @@ void usage(FILE *to) {
     std::fprintf(
         to, "usage: ur-sim [--address 127.0.0.1]... [--count N --base-address 127.0.1.1]\n"
             "              [--rate HZ] [--version 5.12] [--project NAME]\n"
-            "              [--scenario normal|silent|refuse|close-after:N|raw-file:PATH|"
-            "split:K:MS]\n"
+            "              [--scenario normal|silent|refuse|unreachable|close-after:N|"
+            "raw-file:PATH|split:K:MS]\n"
             "              [--static] [--stamp]\n"
             "Serves Universal Robots controller streams on port 30001 of loopback addresses.\n"
             "  --address A        serve a robot on A (repeatable; default 127.0.0.1)\n"
@@ -29,6 +29,7 @@ void usage(FILE *to) {
             "  --project NAME     project name of the version message (default URControl)\n"
             "  --scenario S       normal; silent (accept, send nothing); refuse (no "
             "listener);\n"
+            "                     unreachable (never answer: connection attempts time out);\n"
             "                     close-after:N (close after N messages); raw-file:PATH "
             "(send the\n"
             "                     file's bytes on every tick); split:K:MS (K-byte pieces MS "
@@ -101,6 +102,7 @@ int main(int argc, char **argv) {
     QByteArray project = "URControl";
     ursim::Scenario scenario;
     QString scenarioText = QStringLiteral("normal");
+    bool unreachable = false;
     bool animate = true;
     bool stamp = false;
 
@@ -134,7 +136,9 @@ int main(int argc, char **argv) {
             project = value().toUtf8();
         } else if (arg == QLatin1String("--scenario")) {
             scenarioText = value();
-            scenario = parseScenario(scenarioText);
+            unreachable = scenarioText == QLatin1String("unreachable");
+            if (!unreachable)
+                scenario = parseScenario(scenarioText);
         } else if (arg == QLatin1String("--static")) {
             animate = false;
         } else if (arg == QLatin1String("--stamp")) {
@@ -168,6 +172,26 @@ int main(int argc, char **argv) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    // Either way the summary line comes once every robot serves; the scale benchmark waits for
+    // it.
+    if (unreachable) {
+        // Listeners with a full accept queue, held until stopped; nothing to serve.
+        const ursim::Unreachable robots(addresses);
+        for (const QString &address : robots.failed())
+            std::fprintf(stderr, "ur-sim: %s: cannot set up an unreachable robot\n",
+                         qPrintable(address));
+        std::printf("ur-sim: %d robot(s) %s%s on port %u: scenario unreachable\n",
+                    int(addresses.size()), qPrintable(addresses.first()),
+                    addresses.size() > 1 ? qPrintable(QStringLiteral(" .. ") + addresses.last())
+                                         : "",
+                    unsigned(ursim::kPort));
+        std::fflush(stdout);
+        int sig = 0;
+        sigwait(&stopSignals, &sig);
+        std::printf("ur-sim: stopping (%s)\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+        return 0;
+    }
 
     ursim::Simulator sim;
     const bool many = addresses.size() > 10;

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 
 namespace ursim {
 namespace {
@@ -24,9 +26,10 @@ namespace {
 // A client that does not read gets no more than this queued; later messages are dropped
 // whole, so the stream it eventually reads stays well framed.
 constexpr int kMaxQueuedBytes = 8 * 1024 * 1024;
-// Ticks due this close together are served in one pass; keeps the poll rate bounded with
+// Ticks due this close together are served in one pass; keeps the wake-up rate bounded with
 // many robots.
 constexpr int64_t kTickSlackMs = 5;
+constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 
 int64_t steadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -39,8 +42,8 @@ QString errnoText(const char *what) {
            QString::fromLocal8Bit(strerror(errno));
 }
 
-// A socket closed while the serving thread polls it lives on until poll() returns; a
-// listener would still accept in that window. shutdown() ends it at once.
+// A socket closed while another reference to it lives on (a forked child before its exec)
+// would still accept or take data; shutdown() ends it at once.
 void closeSocket(int fd) {
     ::shutdown(fd, SHUT_RDWR);
     ::close(fd);
@@ -62,13 +65,16 @@ struct Client {
     bool greeted = false;
     bool closing = false; // close once the queue is written
     int64_t nextWriteMs = 0;
+    bool watchingOut = false; // EPOLLOUT asked for: the queue waits for room in the socket
 };
 
 struct Robot::State {
     RobotConfig cfg;
     bool wanted = true; // serve when the simulator runs
     int listenFd = -1;
-    uint64_t listenGeneration = 0;
+    uint64_t listenToken = 0;
+    bool touched = false;   // in the simulator's list to service on the next pass
+    int64_t dueMs = kNever; // next time the robot has something to do, as queued
     QString lastError;
     std::vector<Client> clients;
     Counters counters;
@@ -168,6 +174,7 @@ void Robot::setConfig(const RobotConfig &cfg) {
             d_->toGreeted(msg);
     for (Client &c : d_->clients)
         c.nextWriteMs = 0;
+    sim_->touch(*this);
     sim_->wake();
 }
 
@@ -210,6 +217,7 @@ void Robot::setVersion(const QByteArray &projectName, uint8_t major, uint8_t min
     // A controller announces its version once per connection; send it to those already here.
     if (sendsGenerated(d_->cfg.scenario.kind))
         d_->toGreeted(stream::versionMessage(d_->cfg));
+    sim_->touch(*this);
     sim_->wake();
 }
 
@@ -223,6 +231,8 @@ void Robot::setTitledMessages(const QList<TitledMessage> &messages) {
     std::lock_guard<std::mutex> lock(sim_->mutex_);
     d_->cfg.titledMessages = messages;
     d_->titledCursor = 0;
+    sim_->touch(*this);
+    sim_->wake();
 }
 
 void Robot::setAnimate(bool on) {
@@ -234,6 +244,7 @@ void Robot::setRateHz(double hz) {
     std::lock_guard<std::mutex> lock(sim_->mutex_);
     d_->cfg.rateHz = hz;
     d_->nextTickMs = steadyMs();
+    sim_->touch(*this);
     sim_->wake();
 }
 
@@ -247,6 +258,7 @@ void Robot::sendRaw(const QByteArray &bytes) {
     for (Client &c : d_->clients)
         d_->enqueue(c, bytes);
     sim_->changed_.notify_all();
+    sim_->touch(*this);
     sim_->wake();
 }
 
@@ -254,16 +266,18 @@ void Robot::sendTitledMessage(const QByteArray &title, const QByteArray &text) {
     std::lock_guard<std::mutex> lock(sim_->mutex_);
     d_->toGreeted(stream::titledMessage(d_->cfg, {title, text}, d_->anim));
     sim_->changed_.notify_all();
+    sim_->touch(*this);
     sim_->wake();
 }
 
 void Robot::disconnectClients() {
     std::lock_guard<std::mutex> lock(sim_->mutex_);
     for (Client &c : d_->clients)
-        closeSocket(c.fd);
+        sim_->dropSocket(c.fd, c.id);
     d_->counters.connectedClients -= int(d_->clients.size());
     d_->clients.clear();
     sim_->changed_.notify_all();
+    sim_->touch(*this);
     sim_->wake();
 }
 
@@ -273,6 +287,7 @@ bool Robot::start() {
     if (!sim_->running_)
         return true;
     const bool ok = sim_->bindRobot(*this);
+    sim_->touch(*this);
     sim_->wake();
     return ok;
 }
@@ -281,6 +296,7 @@ void Robot::stop() {
     std::lock_guard<std::mutex> lock(sim_->mutex_);
     d_->wanted = false;
     sim_->closeRobot(*this);
+    sim_->touch(*this);
     sim_->wake();
 }
 
@@ -320,8 +336,11 @@ bool Robot::waitForMessages(int64_t messages, int timeoutMs) const {
 // --- Simulator -----------------------------------------------------------------------------
 
 Simulator::Simulator() {
+    epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
     if (::pipe2(wakeFds_, O_NONBLOCK | O_CLOEXEC) != 0)
         wakeFds_[0] = wakeFds_[1] = -1;
+    if (wakeFds_[0] >= 0)
+        watch(wakeFds_[0], 0, nullptr);
 }
 
 Simulator::~Simulator() {
@@ -329,6 +348,8 @@ Simulator::~Simulator() {
     for (int fd : wakeFds_)
         if (fd >= 0)
             ::close(fd);
+    if (epollFd_ >= 0)
+        ::close(epollFd_);
 }
 
 Robot &Simulator::addRobot(const RobotConfig &cfg) {
@@ -337,6 +358,7 @@ Robot &Simulator::addRobot(const RobotConfig &cfg) {
     Robot &r = *robots_.back();
     if (running_) {
         bindRobot(r);
+        touch(r);
         wake();
     }
     return r;
@@ -357,9 +379,13 @@ bool Simulator::start() {
     if (running_)
         return true;
     bool ok = true;
-    for (auto &r : robots_)
+    timers_ = decltype(timers_)();
+    for (auto &r : robots_) {
         if (r->d_->wanted && !bindRobot(*r))
             ok = false;
+        r->d_->dueMs = kNever;
+        touch(*r);
+    }
     running_ = true;
     quit_ = false;
     thread_ = std::thread([this] { loop(); });
@@ -400,6 +426,31 @@ void Simulator::wake() {
     }
 }
 
+void Simulator::touch(Robot &r) {
+    if (r.d_->touched)
+        return;
+    r.d_->touched = true;
+    touched_.push_back(&r);
+}
+
+bool Simulator::watch(int fd, uint64_t token, Robot *owner) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = token;
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0)
+        return false;
+    if (owner)
+        owners_[token] = owner;
+    return true;
+}
+
+void Simulator::dropSocket(int fd, uint64_t token) {
+    // Removed by hand: a forked child holding the socket would keep it in the set.
+    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    owners_.erase(token);
+    closeSocket(fd);
+}
+
 void Simulator::event(const QString &text) {
     if (handler_)
         events_ << text;
@@ -435,8 +486,14 @@ bool Simulator::bindRobot(Robot &r) {
         ::close(fd);
         return false;
     }
+    const uint64_t token = nextToken_++;
+    if (!watch(fd, token, &r)) {
+        s.lastError = errnoText("epoll_ctl");
+        ::close(fd);
+        return false;
+    }
     s.listenFd = fd;
-    ++s.listenGeneration;
+    s.listenToken = token;
     s.lastError.clear();
     event(QStringLiteral("listening on %1:%2").arg(s.cfg.address).arg(kPort));
     return true;
@@ -445,13 +502,13 @@ bool Simulator::bindRobot(Robot &r) {
 void Simulator::closeRobot(Robot &r) {
     Robot::State &s = *r.d_;
     if (s.listenFd >= 0) {
-        closeSocket(s.listenFd);
+        dropSocket(s.listenFd, s.listenToken);
         s.listenFd = -1;
-        ++s.listenGeneration;
+        s.listenToken = 0;
         event(QStringLiteral("stopped listening on %1").arg(s.cfg.address));
     }
     for (Client &c : s.clients)
-        closeSocket(c.fd);
+        dropSocket(c.fd, c.id);
     s.counters.connectedClients -= int(s.clients.size());
     s.clients.clear();
     changed_.notify_all();
@@ -519,7 +576,7 @@ void Simulator::serviceRobot(Robot &r, int64_t nowMs) {
             }
         }
         if (failed || (c.closing && c.out.isEmpty())) {
-            closeSocket(c.fd);
+            dropSocket(c.fd, c.id);
             event(QStringLiteral("%1: %2 %3 after %4 messages")
                       .arg(cfg.address, c.peer,
                            failed ? QStringLiteral("lost") : QStringLiteral("closed"))
@@ -535,56 +592,147 @@ void Simulator::serviceRobot(Robot &r, int64_t nowMs) {
         changed_.notify_all();
 }
 
+void Simulator::schedule(Robot &r, int64_t nowMs) {
+    Robot::State &s = *r.d_;
+    const RobotConfig &cfg = s.cfg;
+    const bool generated = sendsGenerated(cfg.scenario.kind);
+    const bool split = cfg.scenario.kind == Scenario::Kind::Split;
+    int64_t due = kNever;
+    if (!s.clients.empty()) {
+        if (cfg.rateHz > 0)
+            due = std::min(due, s.nextTickMs - kTickSlackMs);
+        // Only what serviceRobot acts on: a robot that sends no variables or texts keeps
+        // those times where they are, and waiting for them would never end.
+        if (generated && !cfg.variables.isEmpty())
+            due = std::min(due, s.nextVariablesMs);
+        if (generated && cfg.titledIntervalMs > 0 && !cfg.titledMessages.isEmpty())
+            due = std::min(due, s.nextTitledMs);
+    }
+    for (Client &c : s.clients) {
+        // A queue left after servicing waits for room in the socket, or for its next piece.
+        bool wantOut = false;
+        if (!c.out.isEmpty()) {
+            if (split && c.nextWriteMs > nowMs)
+                due = std::min(due, c.nextWriteMs);
+            else
+                wantOut = true;
+        }
+        if (wantOut != c.watchingOut) {
+            epoll_event ev{};
+            ev.events = EPOLLIN | (wantOut ? uint32_t(EPOLLOUT) : 0u);
+            ev.data.u64 = c.id;
+            if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, c.fd, &ev) == 0)
+                c.watchingOut = wantOut;
+        }
+    }
+    if (due != s.dueMs) {
+        s.dueMs = due;
+        if (due != kNever)
+            timers_.push({due, &r});
+    }
+}
+
+void Simulator::handleReady(uint64_t token, uint32_t ev) {
+    if (token == 0) {
+        char buf[64];
+        while (::read(wakeFds_[0], buf, sizeof buf) > 0) {
+        }
+        return;
+    }
+    const auto owner = owners_.find(token);
+    if (owner == owners_.end())
+        return; // closed since epoll_wait returned
+    Robot &r = *owner->second;
+    Robot::State &s = *r.d_;
+    if (token == s.listenToken) {
+        for (;;) {
+            sockaddr_in peer{};
+            socklen_t len = sizeof peer;
+            const int fd = ::accept4(s.listenFd, reinterpret_cast<sockaddr *>(&peer), &len,
+                                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0)
+                break;
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            Client c;
+            c.id = nextToken_++;
+            c.fd = fd;
+            if (!watch(fd, c.id, &r)) {
+                ::close(fd);
+                continue;
+            }
+            char text[INET_ADDRSTRLEN] = {};
+            ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+            c.peer =
+                QStringLiteral("%1:%2").arg(QString::fromLatin1(text)).arg(ntohs(peer.sin_port));
+            if (s.cfg.scenario.kind == Scenario::Kind::CloseAfter && s.cfg.scenario.count <= 0)
+                c.closing = true;
+            ++s.counters.connectionsAccepted;
+            ++s.counters.connectedClients;
+            event(QStringLiteral("%1: connection from %2").arg(s.cfg.address, c.peer));
+            s.clients.push_back(std::move(c));
+            changed_.notify_all();
+        }
+        touch(r); // greets
+        return;
+    }
+    auto it = std::find_if(s.clients.begin(), s.clients.end(),
+                           [&](const Client &c) { return c.id == token; });
+    if (it == s.clients.end())
+        return;
+    bool gone = (ev & EPOLLERR) != 0;
+    if (!gone && (ev & (EPOLLIN | EPOLLHUP))) {
+        // Controllers ignore what clients send on this port; only notice the close.
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = ::recv(it->fd, buf, sizeof buf, 0);
+            if (n > 0)
+                continue;
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                gone = true;
+            break;
+        }
+    }
+    if (gone) {
+        dropSocket(it->fd, it->id);
+        event(QStringLiteral("%1: %2 disconnected").arg(s.cfg.address, it->peer));
+        --s.counters.connectedClients;
+        s.clients.erase(it);
+        changed_.notify_all();
+        touch(r); // its schedule may end
+    } else if (ev & EPOLLOUT) {
+        touch(r); // the pass writes the queue
+    }
+}
+
 void Simulator::loop() {
-    struct Ref {
-        Robot *robot;
-        uint64_t clientId; // 0: the listener
-        uint64_t generation;
-    };
-    std::vector<pollfd> fds;
-    std::vector<Ref> refs;
+    std::vector<epoll_event> ready(512);
+    std::vector<Robot *> work;
     QList<QString> events;
     std::function<void(const QString &)> handler;
 
-    for (;;) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (quit_)
-            break;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!quit_) {
+        // Service the robots that are due, were changed through the API or had socket events.
         const int64_t now = steadyMs();
-        int64_t due = now + 1000;
-        fds.clear();
-        refs.clear();
-        fds.push_back({wakeFds_[0], POLLIN, 0});
-        refs.push_back({nullptr, 0, 0});
-        for (auto &rp : robots_) {
-            Robot &r = *rp;
-            serviceRobot(r, now);
-            Robot::State &s = *r.d_;
-            if (s.listenFd >= 0) {
-                fds.push_back({s.listenFd, POLLIN, 0});
-                refs.push_back({&r, 0, s.listenGeneration});
-            }
-            if (s.clients.empty())
-                continue;
-            if (s.cfg.rateHz > 0)
-                due = std::min(due, s.nextTickMs - kTickSlackMs);
-            if (!s.cfg.variables.isEmpty())
-                due = std::min(due, s.nextVariablesMs);
-            if (s.cfg.titledIntervalMs > 0 && !s.cfg.titledMessages.isEmpty())
-                due = std::min(due, s.nextTitledMs);
-            const bool split = s.cfg.scenario.kind == Scenario::Kind::Split;
-            for (const Client &c : s.clients) {
-                short ev = POLLIN;
-                if (!c.out.isEmpty()) {
-                    if (split && c.nextWriteMs > now)
-                        due = std::min(due, c.nextWriteMs);
-                    else
-                        ev |= POLLOUT;
-                }
-                fds.push_back({c.fd, ev, 0});
-                refs.push_back({&r, c.id, 0});
+        while (!timers_.empty() && timers_.top().dueMs <= now) {
+            const Timer t = timers_.top();
+            timers_.pop();
+            if (t.dueMs == t.robot->d_->dueMs) {
+                t.robot->d_->dueMs = kNever;
+                touch(*t.robot);
             }
         }
+        work.swap(touched_);
+        for (Robot *r : work) {
+            r->d_->touched = false;
+            serviceRobot(*r, now);
+            schedule(*r, now);
+        }
+        work.clear();
+        while (!timers_.empty() && timers_.top().dueMs != timers_.top().robot->d_->dueMs)
+            timers_.pop(); // superseded
+        const int64_t due = timers_.empty() ? kNever : timers_.top().dueMs;
         events.swap(events_);
         handler = handler_;
         lock.unlock();
@@ -593,81 +741,12 @@ void Simulator::loop() {
             handler(e);
         events.clear();
 
-        const int timeout = int(std::clamp<int64_t>(due - now, 0, 1000));
-        const int ready = ::poll(fds.data(), nfds_t(fds.size()), timeout);
-        if (ready <= 0)
-            continue;
-
+        const int timeout =
+            due == kNever ? -1 : int(std::clamp<int64_t>(due - steadyMs(), 0, 60000));
+        const int n = ::epoll_wait(epollFd_, ready.data(), int(ready.size()), timeout);
         lock.lock();
-        for (size_t i = 0; i < fds.size(); ++i) {
-            const short rev = fds[i].revents;
-            if (!rev)
-                continue;
-            const Ref &ref = refs[i];
-            if (!ref.robot) {
-                char buf[64];
-                while (::read(wakeFds_[0], buf, sizeof buf) > 0) {
-                }
-                continue;
-            }
-            Robot::State &s = *ref.robot->d_;
-            if (ref.clientId == 0) {
-                if (ref.generation != s.listenGeneration || s.listenFd < 0)
-                    continue; // closed or replaced since the poll began
-                for (;;) {
-                    sockaddr_in peer{};
-                    socklen_t len = sizeof peer;
-                    const int fd = ::accept4(s.listenFd, reinterpret_cast<sockaddr *>(&peer), &len,
-                                             SOCK_NONBLOCK | SOCK_CLOEXEC);
-                    if (fd < 0)
-                        break;
-                    const int one = 1;
-                    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                    Client c;
-                    c.id = nextClientId_++;
-                    c.fd = fd;
-                    char text[INET_ADDRSTRLEN] = {};
-                    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-                    c.peer = QStringLiteral("%1:%2")
-                                 .arg(QString::fromLatin1(text))
-                                 .arg(ntohs(peer.sin_port));
-                    if (s.cfg.scenario.kind == Scenario::Kind::CloseAfter &&
-                        s.cfg.scenario.count <= 0)
-                        c.closing = true;
-                    ++s.counters.connectionsAccepted;
-                    ++s.counters.connectedClients;
-                    event(QStringLiteral("%1: connection from %2").arg(s.cfg.address, c.peer));
-                    s.clients.push_back(std::move(c));
-                    changed_.notify_all();
-                }
-                continue;
-            }
-            auto it = std::find_if(s.clients.begin(), s.clients.end(),
-                                   [&](const Client &c) { return c.id == ref.clientId; });
-            if (it == s.clients.end())
-                continue;
-            bool gone = (rev & (POLLERR | POLLNVAL)) != 0;
-            if (!gone && (rev & (POLLIN | POLLHUP))) {
-                // Controllers ignore what clients send on this port; only notice the close.
-                char buf[4096];
-                for (;;) {
-                    const ssize_t n = ::recv(it->fd, buf, sizeof buf, 0);
-                    if (n > 0)
-                        continue;
-                    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-                        gone = true;
-                    break;
-                }
-            }
-            if (gone) {
-                closeSocket(it->fd);
-                event(QStringLiteral("%1: %2 disconnected").arg(s.cfg.address, it->peer));
-                --s.counters.connectedClients;
-                s.clients.erase(it);
-                changed_.notify_all();
-            }
-            // POLLOUT: the next service pass writes the queue.
-        }
+        for (int i = 0; i < n; ++i)
+            handleReady(ready[size_t(i)].data.u64, ready[size_t(i)].events);
     }
 }
 
@@ -684,6 +763,7 @@ long raiseFileLimit() {
 }
 
 Unreachable::Unreachable(const QList<QString> &addresses) {
+    std::vector<sockaddr_in> open;
     for (const QString &address : addresses) {
         sockaddr_in in{};
         in.sin_family = AF_INET;
@@ -698,16 +778,38 @@ Unreachable::Unreachable(const QList<QString> &addresses) {
             continue;
         }
         fds_.push_back(listener);
-        // Fill the queue until a connection attempt is no longer answered.
-        for (int filler = 0; filler < 8; ++filler) {
+        open.push_back(in);
+    }
+    // Fill each queue until a connection attempt is no longer answered. All addresses take
+    // their turn together, so the wait that tells an unanswered attempt is paid once a round
+    // rather than once an address.
+    for (int filler = 0; filler < 8 && !open.empty(); ++filler) {
+        std::vector<pollfd> waits;
+        for (const sockaddr_in &in : open) {
             const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            ::connect(client, reinterpret_cast<sockaddr *>(&in), sizeof in);
-            pollfd wait{client, POLLOUT, 0};
-            const bool answered = ::poll(&wait, 1, 300) > 0;
+            ::connect(client, reinterpret_cast<const sockaddr *>(&in), sizeof in);
             fds_.push_back(client);
-            if (!answered)
-                break;
+            waits.push_back({client, POLLOUT, 0});
         }
+        std::vector<bool> answered(open.size(), false);
+        const int64_t deadline = steadyMs() + 300;
+        for (size_t left = open.size(); left > 0;) {
+            const int64_t wait = deadline - steadyMs();
+            if (wait <= 0 || ::poll(waits.data(), nfds_t(waits.size()), int(wait)) <= 0)
+                break;
+            for (size_t i = 0; i < waits.size(); ++i) {
+                if (waits[i].fd >= 0 && waits[i].revents) {
+                    answered[i] = true;
+                    waits[i].fd = -1; // poll skips it from now on
+                    --left;
+                }
+            }
+        }
+        std::vector<sockaddr_in> next;
+        for (size_t i = 0; i < open.size(); ++i)
+            if (answered[i])
+                next.push_back(open[i]);
+        open.swap(next);
     }
 }
 

@@ -2,9 +2,10 @@
 // (version message, robot state at a fixed rate, titled text messages, program variables)
 // on loopback addresses, port 30001, for tests, the demo host and benchmarks.
 //
-// One thread serves all robots and all their clients with poll() and non-blocking sockets,
-// so a thousand robots cost one thread. Every public member is thread-safe and may be
-// called while the simulator serves.
+// One thread serves all robots and all their clients with epoll and non-blocking sockets, and
+// keeps the robots' next due times in a queue, so a wake-up costs only the robots that have
+// something to do then: thousands of robots cost one thread. Every public member is
+// thread-safe and may be called while the simulator serves.
 //
 //     ursim::Simulator sim;
 //     ursim::Robot &r = sim.addRobot(ursim::RobotConfig::realistic("127.0.0.1"));
@@ -24,7 +25,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <queue>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace ursim {
@@ -250,8 +253,18 @@ public:
 
 private:
     friend class Robot;
+    struct Timer {
+        int64_t dueMs;
+        Robot *robot;
+        bool operator>(const Timer &o) const { return dueMs > o.dueMs; }
+    };
     void loop();
     void wake();
+    void touch(Robot &r);                          // lock held; serviced on the next pass
+    void schedule(Robot &r, int64_t nowMs);        // lock held; after servicing
+    void handleReady(uint64_t token, uint32_t ev); // lock held
+    bool watch(int fd, uint64_t token, Robot *owner);
+    void dropSocket(int fd, uint64_t token);    // lock held
     bool bindRobot(Robot &r);                   // lock held
     void closeRobot(Robot &r);                  // lock held
     void serviceRobot(Robot &r, int64_t nowMs); // lock held
@@ -263,10 +276,15 @@ private:
     std::thread thread_;
     bool running_ = false;
     bool quit_ = false;
+    int epollFd_ = -1;
     int wakeFds_[2] = {-1, -1};
     std::function<void(const QString &)> handler_;
     QList<QString> events_;
-    uint64_t nextClientId_ = 1;
+    uint64_t nextToken_ = 1; // identifies watched sockets; 0 is the wake-up pipe
+    std::unordered_map<uint64_t, Robot *> owners_; // token of each watched socket
+    std::vector<Robot *> touched_;
+    // Each robot's next due time; entries that no longer match the robot's are skipped.
+    std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers_;
 };
 
 // Robots that never answer: on each address a listener whose accept queue is full, so that
