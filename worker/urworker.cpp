@@ -36,6 +36,9 @@ const int publishEveryMs = 20;
 // With many robots, arrivals are gathered over this long rather than woken for one by one.
 const int gatherMs = 10;
 const int gatherAbove = 8;
+// Timers are served up to this late, so that those due close together (robots that never
+// answer time out all the time) take one wake-up, not one each.
+const int timerSlackMs = 10;
 const uint32_t resolverKey = std::numeric_limits<uint32_t>::max();
 // Descriptors the host process keeps for itself beside one per robot.
 const int descriptorsSpare = 64;
@@ -172,7 +175,8 @@ void WorkerClass::setUp(Loop &loop) {
 
 void WorkerClass::turn(Loop &loop) {
     const int64_t start = monotonicMs();
-    int64_t until = std::min(loop.events.nextTimerMs(), start + sliceMs);
+    const int64_t timers = loop.events.nextTimerMs();
+    int64_t until = std::min(timers < start ? timers : timers + timerSlackMs, start + sliceMs);
     if (publication.hasChanges())
         until = std::min(until, loop.nextPublishMs);
     const int ready = loop.events.wait(int(std::max<int64_t>(0, until - start)));
