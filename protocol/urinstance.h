@@ -125,4 +125,6 @@ struct urinstance {
     // host item.
     QSet<QString> titles;
     bool titleLimitLogged = false;
+    // Counts the changes of variableValues, so that a copy can tell whether it is behind.
+    uint32_t variableValuesEdition = 0;
 };

@@ -236,8 +236,7 @@ void robotMessage(ByteView message, urinstance *robot) {
                     robot->titleLimitLogged = true;
                     HostGateway::logError(
                         QStringLiteral("Robot ") + robot->device.address +
-                        QStringLiteral(" sent more than ") +
-                        QString::number(URWrapper::maxTitles) +
+                        QStringLiteral(" sent more than ") + QString::number(URWrapper::maxTitles) +
                         QStringLiteral(" message titles: new titles are not turned into items; "
                                        "the known ones keep their values"));
                 }
@@ -248,6 +247,7 @@ void robotMessage(ByteView message, urinstance *robot) {
         if (!robot->variableValues.contains(title))
             URWrapper().addItemToRobot(robot, title);
         robot->variableValues.insert(title, text);
+        ++robot->variableValuesEdition;
         break;
     }
     default:

@@ -157,6 +157,7 @@ void variableArray(ByteView body, urinstance *robot) {
     robot->variableCountTotal = 0;
     robot->variableCounts.clear();
     robot->variableValues.clear();
+    ++robot->variableValuesEdition;
 }
 
 int variableLayout(const urinstance &robot) {
@@ -256,6 +257,7 @@ void variablesValue(ByteView body, urinstance *robot) {
         // A new series has begun: the one before was counted in full.
         if (robot->variableCountTotal == 1 && values.first().isEmpty()) {
             robot->variableValues.clear();
+            ++robot->variableValuesEdition;
             return;
         }
         if (robot->variableCountTotal != robot->variableNames.size()) {
@@ -268,6 +270,7 @@ void variablesValue(ByteView body, urinstance *robot) {
             if (!name.isEmpty())
                 robot->variableValues.insert(name, values.at(i));
         }
+        ++robot->variableValuesEdition;
         return;
     }
     robot->variableCounts.insert(start, values.size());

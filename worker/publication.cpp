@@ -37,33 +37,59 @@ template <typename K, typename V> void overwrite(QMap<K, V> *to, const QMap<K, V
     to->detach();
 }
 
+// The parts of a record that a publication does not take by assignment: the device, which
+// never changes after the set-up, and the containers that the decoder changes in place (the
+// published record keeps storage of its own for them, so that the decoder's next change need
+// not copy a container shared with it). Moving them aside and back costs no allocation and
+// touches no reference count that readers touch too.
+struct SetAside {
+    DeviceInstancePlugin device;
+    QList<robotstate_joint> joints;
+    QMap<QString, QString> variableValues;
+
+    explicit SetAside(urinstance *record) : record(record) {
+        device = std::move(record->device);
+        joints.swap(record->joints);
+        variableValues.swap(record->variableValues);
+    }
+    ~SetAside() {
+        record->device = std::move(device);
+        record->joints.swap(joints);
+        record->variableValues.swap(variableValues);
+    }
+    SetAside(const SetAside &) = delete;
+    SetAside &operator=(const SetAside &) = delete;
+
+private:
+    urinstance *record;
+};
+
 } // namespace
 
-void Publication::copyRecord(urinstance *to, const urinstance &from) {
-    // The decoder changes the joints and the variable values of its record in place, and
-    // would have to copy them first if they were shared with the published record: this
-    // one keeps containers of its own, overwritten element by element.
-    QList<robotstate_joint> joints;
-    QMap<QString, QString> values;
-    joints.swap(to->joints);
-    values.swap(to->variableValues);
-    *to = from;
-    overwrite(&joints, from.joints);
-    overwrite(&values, from.variableValues);
-    to->joints.swap(joints);
-    to->variableValues.swap(values);
+void Publication::copyRecord(urinstance *to, urinstance &from) {
+    const uint32_t valuesEdition = to->variableValuesEdition;
+    {
+        const SetAside published(to), live(&from);
+        *to = from;
+    }
+    overwrite(&to->joints, from.joints);
+    if (to->variableValuesEdition != valuesEdition)
+        overwrite(&to->variableValues, from.variableValues);
     // A stream fragment means nothing to a reader, and a shared one would be copied by the
     // decoder's next append.
     to->pendingBytes = QByteArray();
 }
 
-void Publication::publishAll(const QList<urinstance> &robots) {
+void Publication::publishAll(QList<urinstance> &robots) {
     QMutexLocker lock(&publishMutex);
     publishedRobots.clear();
     byAddress.clear();
     for (int i = 0; i < robots.size(); ++i) {
-        publishedRobots.append(urinstance());
-        copyRecord(&publishedRobots[i], robots.at(i));
+        urinstance copy = robots.at(i);
+        copy.joints.detach();
+        copy.variableValues.detach();
+        copy.pendingBytes = QByteArray();
+        publishedRobots.append(copy);
         if (!byAddress.contains(robots.at(i).device.address))
             byAddress.insert(robots.at(i).device.address, i);
     }
@@ -79,13 +105,13 @@ void Publication::markChanged(int index) {
     changed.push_back(index);
 }
 
-bool Publication::publishChanged(const QList<urinstance> &robots) {
+bool Publication::publishChanged(QList<urinstance> &robots) {
     if (changed.empty())
         return true;
     if (!publishMutex.tryLock(workerLockMs))
         return false;
     for (int index : changed) {
-        copyRecord(&publishedRobots[index], robots.at(index));
+        copyRecord(&publishedRobots[index], robots[index]);
         marked[size_t(index)] = 0;
     }
     publishMutex.unlock();

@@ -17,13 +17,14 @@
 class Publication {
 public:
     // The first publication, all records at once; waits for the lock.
-    void publishAll(const QList<urinstance> &robots);
+    void publishAll(QList<urinstance> &robots);
     // Record index changed since the last publication.
     void markChanged(int index);
     bool hasChanges() const { return !changed.empty(); }
-    // Copies the records marked changed. False when the lock was busy: they stay marked
-    // and go with the next publication, whatever changes meanwhile.
-    bool publishChanged(const QList<urinstance> &robots);
+    // Copies the records marked changed (the worker's own, lent for the copy). False when
+    // the lock was busy: they stay marked and go with the next publication, whatever changes
+    // meanwhile.
+    bool publishChanged(QList<urinstance> &robots);
 
     // A copy of the first published record with this address, if any. Gives up after
     // 200 ms on a busy lock, as if there were none.
@@ -34,7 +35,7 @@ protected:
     QMutex publishMutex;
 
 private:
-    static void copyRecord(urinstance *to, const urinstance &from);
+    static void copyRecord(urinstance *to, urinstance &from);
 
     QList<urinstance> publishedRobots;
     QHash<QString, int> byAddress; // the first record of each address
