@@ -178,8 +178,12 @@ public:
     CallScope(const CallScope &) = delete;
     CallScope &operator=(const CallScope &) = delete;
 
-    // Keeps short calls in flight long enough for a concurrent one to be seen.
-    static void linger() { std::this_thread::sleep_for(std::chrono::microseconds(20)); }
+    // Keeps short calls in flight long enough for a concurrent one to be seen; only worth its
+    // time when the calls are recorded.
+    void linger() const {
+        if (recorded)
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
 
 private:
     int index = 0;
@@ -199,7 +203,7 @@ void recordLog(const char *operation, const char *level, const QString &message)
         listener = s.listener;
         s.logArrived.wakeAll();
     }
-    CallScope::linger();
+    scope.linger();
     if (listener)
         listener(line);
 }
@@ -522,7 +526,7 @@ void PluginInterface::watchdogAddHeartbeat(DeviceInstancePlugin *device) {
         if (s.recording)
             s.heartbeats.append(copy);
     }
-    CallScope::linger();
+    scope.linger();
 }
 
 void PluginInterface::logDebug(QString message) {

@@ -76,8 +76,9 @@ public:
     // 0 after reset().
     void setItemDelay(int ms);
     // Off: calls are served as usual but no record of them is kept (logs, calls, added
-    // items, heartbeats, init calls), so a long run does not grow; the log listener still
-    // sees every line. On after reset().
+    // items, heartbeats, init calls), so a long run does not grow, and log calls do not
+    // linger to be caught overlapping; the log listener still sees every line. On after
+    // reset().
     void setRecording(bool on);
 
     // Waits up to timeoutMs for a log line that satisfies the predicate; true if found.
