@@ -4,9 +4,9 @@
 
 namespace fuzz_host {
 
-QStringList &offeredItems() {
-    static QStringList items;
-    return items;
+Offered &offered() {
+    static Offered state;
+    return state;
 }
 
 } // namespace fuzz_host
@@ -29,7 +29,9 @@ QList<DeviceInstancePlugin> PluginInterface::getPluginDevices() {
     return {};
 }
 bool PluginInterface::addPluginItem(ItemInstancePlugin *item) {
-    fuzz_host::offeredItems().append(item->uid);
+    fuzz_host::Offered &offered = fuzz_host::offered();
+    offered.twice |= offered.uids.contains(item->uid);
+    offered.uids.insert(item->uid);
     return true;
 }
 bool PluginInterface::getPluginItem(QString, ItemInstancePlugin *) {

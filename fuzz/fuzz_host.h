@@ -2,8 +2,14 @@
 // lingers in each to catch overlapping calls, at far more cost than the decoding under test.
 #pragma once
 
-#include <QStringList>
+#include <QSet>
+#include <QString>
 
 namespace fuzz_host {
-QStringList &offeredItems(); // uids passed to addPluginItem since the last clear, in order
+// Uids passed to addPluginItem since the last reset, and whether one came again.
+struct Offered {
+    QSet<QString> uids;
+    bool twice = false;
+};
+Offered &offered();
 } // namespace fuzz_host
