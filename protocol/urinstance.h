@@ -125,6 +125,8 @@ struct urinstance {
     // host item.
     QSet<QString> titles;
     bool titleLimitLogged = false;
+    // The variables file holds variableNames: this record wrote or read it.
+    bool namesFileCurrent = false;
     // Counts the changes of variableValues, so that a copy can tell whether it is behind.
     uint32_t variableValuesEdition = 0;
 };

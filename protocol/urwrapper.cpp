@@ -10,6 +10,7 @@
 namespace {
 
 constexpr uint32_t minMessageLength = 5; // length field and type byte
+constexpr uint32_t firstReserve = 64 * 1024;
 
 enum MessageType : uint8_t {
     robotStateType = 16,
@@ -303,13 +304,17 @@ DecodeResult URWrapper::decode(urinstance *robot, const char *bytes, size_t size
         const size_t kept = std::min<size_t>(size_t(pending.size()), length);
         const size_t missing = length - kept;
         const size_t take = std::min(missing, read.size - p);
-        pending.reserve(int(length));
+        pending.reserve(int(std::min(length, firstReserve)));
         pending.append(bytes + p, int(take));
         p += take;
         if (take < missing)
             return result;
         decodeOne(ByteView(pending).sub(0, length), length, robot, &result);
-        pending.resize(0); // keeps its reserved room for the next cut message
+        // The room is kept for the next cut message, unless an unusual one made it large.
+        if (pending.capacity() > int(firstReserve))
+            pending = QByteArray();
+        else
+            pending.resize(0);
     }
 
     // Whole messages straight from the read; only an unfinished last one is kept.
@@ -323,7 +328,9 @@ DecodeResult URWrapper::decode(urinstance *robot, const char *bytes, size_t size
         if (faultyLength(length, robot))
             return lose();
         if (length > rest) {
-            pending.reserve(int(length)); // the whole message, so appending never reallocates
+            // Room for a whole message of the usual size; a length field alone is no reason to
+            // allocate a megabyte before the bytes come.
+            pending.reserve(int(std::min(length, firstReserve)));
             pending.append(bytes + p, int(rest));
             return result;
         }

@@ -134,26 +134,37 @@ void variableArray(ByteView body, urinstance *robot) {
         variablesFileName(robot->device.address) + QStringLiteral(". Robot: ") +
         robot->device.address);
 
-    QFile file(path);
-    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Text |
-                                     (start != 0 ? QIODevice::Append : QIODevice::Truncate);
-    if (!file.open(mode)) {
-        HostGateway::logError(QStringLiteral("Could not write file for UR variables. (WRITE) ") +
-                              file.errorString() + QStringLiteral(" File: ") + path);
-        return;
+    // A controller sends its names again on every connection: a file that holds them already
+    // is not written again, so that reconnections cost no disk writes.
+    bool unchanged =
+        robot->namesFileCurrent && (start != 0 || robot->variableNames.size() == names.size());
+    for (int i = 0; i < names.size() && unchanged; ++i) {
+        const auto known = robot->variableNames.constFind(start + i);
+        unchanged = known != robot->variableNames.constEnd() && known.value() == names.at(i);
     }
-    QTextStream stream(&file);
-    // The file is read back as UTF-8, so it is written as UTF-8 whatever the locale.
-    stream.setCodec("UTF-8");
-
-    if (start == 0)
-        robot->variableNames.clear();
-    for (int i = 0; i < names.size(); ++i) {
-        const int index = start + i;
-        robot->variableNames.insert(index, names.at(i));
-        stream << index << ',' << names.at(i) << '\n';
-        URWrapper().addItemToRobot(robot, names.at(i));
+    if (!unchanged) {
+        QFile file(path);
+        const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Text |
+                                         (start != 0 ? QIODevice::Append : QIODevice::Truncate);
+        if (!file.open(mode)) {
+            HostGateway::logError(
+                QStringLiteral("Could not write file for UR variables. (WRITE) ") +
+                file.errorString() + QStringLiteral(" File: ") + path);
+            return;
+        }
+        QTextStream stream(&file);
+        // The file is read back as UTF-8, so it is written as UTF-8 whatever the locale.
+        stream.setCodec("UTF-8");
+        if (start == 0)
+            robot->variableNames.clear();
+        for (int i = 0; i < names.size(); ++i) {
+            robot->variableNames.insert(start + i, names.at(i));
+            stream << start + i << ',' << names.at(i) << '\n';
+        }
+        robot->namesFileCurrent = true;
     }
+    for (const QString &name : qAsConst(names))
+        URWrapper().addItemToRobot(robot, name);
     robot->variableCountTotal = 0;
     robot->variableCounts.clear();
     robot->variableValues.clear();
@@ -307,6 +318,7 @@ void URWrapper::getLastUsedRobotVariables(urinstance *robot) {
             continue;
         robot->variableNames.insert(fields.at(0).toInt(nullptr, 10), fields.at(1));
     }
+    robot->namesFileCurrent = true;
 }
 
 void URWrapper::addItemToRobot(urinstance *robot, QString name) {

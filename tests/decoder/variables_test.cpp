@@ -41,6 +41,14 @@ TEST_F(DecoderVariables, NamesGoToTheRecordTheFileAndTheHostOnce) {
     EXPECT_EQ(host().countLogsContaining("Could not write file for UR variables. (WRITE) "), 1);
     EXPECT_FALSE(QFile::exists("/127.0.4.1"));
     EXPECT_EQ(host().addedItems().size(), 3); // each name offered once
+
+    // The same names again (a controller sends them on every connection): no disk write.
+    host().setDataDirectory(dataDir.path());
+    urinstance again = robotAt("127.0.4.2");
+    feed(&again, variableArrayMessage(0, {"p", "q"}));
+    ASSERT_TRUE(QFile::remove(dataDir.filePath("127.0.4.2")));
+    feed(&again, variableArrayMessage(0, {"p", "q"}));
+    EXPECT_FALSE(QFile::exists(dataDir.filePath("127.0.4.2"))) << "unchanged names written again";
 }
 
 TEST_F(DecoderVariables, NamesFileIsReadOnceOnTheFirstRead) {
