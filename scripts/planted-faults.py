@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""Plants known faults into the product code one at a time, in a scratch worktree of HEAD,
+and runs the whole Release suite against each: every fault must make some test fail.
+
+    scripts/planted-faults.py [--only F3,F21] [--keep]
+
+Needs the build dependencies (scripts/setup.sh). Prints one line per fault with the tests
+that caught it. Takes about a minute and a half per fault on a 2-core machine."""
+import argparse, os, re, subprocess, sys, tempfile
+
+# (id, what, [(file, old text, new text), ...])
+FAULTS = [
+    ('F1', 'masterboard robot current read one byte off',
+     [('protocol/urwrapper.cpp', 'board.robotCurrent = p.f32(57);', 'board.robotCurrent = p.f32(58);')]),
+    ('F2', 'unfinished tail of a read not kept',
+     [('protocol/urwrapper.cpp', '            pending.reserve(int(std::min(length, firstReserve)));\n            pending.append(bytes + p, int(rest));\n', '')]),
+    ('F3', 'a socket closed even when no longer open',
+     [('worker/robotlink.cpp', '    if (!robot->socketOpen)\n        return;\n    ::close(robot->socketFd);', '    ::close(robot->socketFd);')]),
+    ('F4', 'changed records never published after the set-up',
+     [('worker/urworker.cpp', '(publication.publishChanged(robots) ? publishEveryMs : 1)', 'publishEveryMs')]),
+    ('F5', 'layout 3 from 5.10 instead of 5.9',
+     [('protocol/variablelayout.h', 'return minor >= 9 ? 3 : 2;', 'return minor >= 10 ? 3 : 2;')]),
+    ('F6', 'stopPlugin without the start/stop lock',
+     [('plugin/ur.cpp', 'void UR::stopWorker() {\n    QMutexLocker lifecycle(&lifecycleMutex);', 'void UR::stopWorker() {')]),
+    ('F7', '"Reconnecting robot " misspelt',
+     [('worker/robotlink.cpp', '"Reconnecting robot "', '"Reconnectng robot "')]),
+    ('F8', 'read cycle ignores the connected flag',
+     [('plugin/readcycle.cpp', 'if (!copy.connected || (copy.dataReceived && copy.errorCount > 0))', 'if (copy.dataReceived && copy.errorCount > 0)')]),
+    ('F9', 'error wait at the 4th failed read, not the 3rd',
+     [('worker/robotlink.cpp', 'if (robot->errorCount > 1) {', 'if (robot->errorCount > 2) {')]),
+    ('F10', 'length bound check removed',
+     [('protocol/urwrapper.cpp', 'length >= minMessageLength && length <= URWrapper::maxMessageLength', 'length >= minMessageLength')]),
+    ('F11', '"firmware" published before the version',
+     [('plugin/readcycle.cpp', 'if (copy.versionMajor > 0 || copy.versionMinor > 0)', 'if (true)')]),
+    ('F12', '"/" kept in the variables file name',
+     [('protocol/variables.cpp', "c == QLatin1Char('/') || ", '')]),
+    ('F13', "a connection's change published only with data",
+     [('worker/robotlink.cpp', '    readFinished(record, end, result, messages, robotStates, nowMs);\n    changed();', '    readFinished(record, end, result, messages, robotStates, nowMs);\n    if (end == ReadEnd::Data)\n        changed();')]),
+    ('F14', 'failed last read ignored by the read cycle',
+     [('plugin/readcycle.cpp', 'if (!copy.connected || (copy.dataReceived && copy.errorCount > 0))', 'if (!copy.connected)')]),
+    ('F15', 'error wait ends by the time of day',
+     [('worker/robotlink.cpp', '    case Stage::Waiting:\n        beginAttempt(nowMs);', '    case Stage::Waiting:\n        if (record->waitUntil > QDateTime::currentDateTimeUtc()) {\n            enter(Stage::Waiting, nowMs + restMs);\n            break;\n        }\n        beginAttempt(nowMs);')]),
+    ('F16', 'data wait measured on the time of day',
+     [('plugin/readcycle.cpp', '        QElapsedTimer waiting;\n        waiting.start();\n', '        const QDateTime started = QDateTime::currentDateTimeUtc();\n        struct {\n            QDateTime since;\n            bool hasExpired(qint64 ms) const {\n                return since.msecsTo(QDateTime::currentDateTimeUtc()) > ms;\n            }\n        } waiting{started};\n')]),
+    ('F17', 'any bytes count as data, and data is what the read cycle waits for',
+     [('plugin/readcycle.cpp', '    if (copy.lastStateMs == 0) {', '    if (!copy.dataReceived) {'), ('worker/robotlink.cpp', '    if (result.outcome == NetOutcome::Data)\n        lastDataMs = nowMs;\n', '    if (result.outcome == NetOutcome::Data) {\n        lastDataMs = nowMs;\n        record->dataReceived = true;\n    }\n')]),
+    ('F18', 'a stream that does not frame keeps its connection',
+     [('worker/robotlink.cpp', '            lost = decoded.streamLost;', '            lost = false;')]),
+    ('F19', 'titles not capped',
+     [('protocol/urwrapper.cpp', 'if (robot->titles.size() >= URWrapper::maxTitles) {', 'if (false) {')]),
+    ('F20', 'old robot states reported as current',
+     [('plugin/readcycle.cpp', 'return copy.lastStateMs == 0 || monotonicMs() - copy.lastStateMs <= staleStateMs;', 'return true;')]),
+    ('F21', 'a publication that met a busy lock is dropped',
+     [('worker/publication.cpp', '    if (!publishMutex.tryLock(workerLockMs))\n        return false;', '    if (!publishMutex.tryLock(workerLockMs)) {\n        for (int index : changed)\n            marked[size_t(index)] = 0;\n        changed.clear();\n        return false;\n    }')]),
+    ('F22', 'a read takes one buffer of the socket only',
+     [('net/socket.h', 'count < readChunkBytes || taken >= readLimitBytes', 'true')]),
+    ('F23', 'stopPlugin waits for lookups in flight',
+     [('net/resolver.cpp', '                t.thread.detach();\n                leftRunning = true;', '                finishing.push_back(std::move(t.thread));')]),
+    ('F24', 'an unknown device is waited for in every cycle',
+     [('worker/urworker.cpp', '    return givenUpAddresses.contains(address);\n', '    return false;\n')]),
+    ('F25', 'a robot failed for silence without a look at its socket',
+     [('worker/robotlink.cpp', '        if (nowMs - lastDataMs >= silenceMs)\n            read(nowMs);\n', '')]),
+    ('F26', "each lookup's answer used once",
+     [('net/resolver.cpp', '        *address = entry.address;\n        return State::Resolved;', '        *address = entry.address;\n        entry.known = false;\n        entry.askedAtMs = 0;\n        return State::Resolved;')]),
+    ('F27', 'a failing name asked again at every attempt',
+     [('net/resolver.cpp', 'now - entry.askedAtMs >= retryMs', 'now - entry.askedAtMs >= 0')]),
+    ('F28', 'attempts in flight left open at the stop',
+     [('worker/robotlink.cpp', 'void Link::close() {\n    dropAttemptSocket();\n', 'void Link::close() {\n')]),
+    ('F29', 'two robots sharing an item name not told',
+     [('host/hostgateway.cpp', '    QString first;\n    {\n        QMutexLocker lock(&claimsMutex);', '    QString first;\n    return;\n    {\n        QMutexLocker lock(&claimsMutex);')]),
+    ('F30', 'robots left without descriptors not told',
+     [('worker/robotlink.cpp', 'if (result.outcome == NetOutcome::Refused && Socket::outOfDescriptors(result.error)) {', 'if (false) {')]),
+]
+
+def run(cmd, cwd, **kw):
+    return subprocess.run(cmd, cwd=cwd, shell=True, text=True, capture_output=True, **kw)
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--only", default="")
+    ap.add_argument("--keep", action="store_true", help="keep the scratch worktree")
+    args = ap.parse_args()
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    only = set(filter(None, args.only.split(",")))
+    tree = tempfile.mkdtemp(prefix="ur-faults-")
+    run(f"git worktree add --detach {tree} HEAD", root).check_returncode()
+    build = os.path.join(tree, "build")
+    vectors = os.path.join(root, "..", "shared", "vectors")
+    run(f"cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DUR_BUILD_TESTS=ON "
+        f"-DUR_BUILD_BENCHMARKS=ON -DUR_VECTORS_DIR={vectors}", tree).check_returncode()
+    base = run("cmake --build build -j2", tree)
+    if base.returncode != 0:
+        sys.exit("the tree does not build:\n" + base.stdout[-3000:])
+    clean = run("ctest -j8 --no-tests=error", build)
+    if clean.returncode != 0:
+        sys.exit("the suite fails without any fault:\n" + clean.stdout[-3000:])
+    for fid, what, edits in FAULTS:
+        if only and fid not in only:
+            continue
+        originals = {}
+        for path, old, new in edits:
+            file = os.path.join(tree, path)
+            text = originals.setdefault(file, open(file).read())
+            current = open(file).read()
+            if current.count(old) != 1:
+                print(f"{fid:4} {what}: NOT PLANTED (text not found once in {path})", flush=True)
+                break
+            open(file, "w").write(current.replace(old, new))
+        else:
+            made = run("cmake --build build -j2", tree)
+            if made.returncode != 0:
+                print(f"{fid:4} {what}: DOES NOT BUILD", flush=True)
+            else:
+                suite = run("ctest -j8 --no-tests=error --timeout 300", build)
+                failed = re.findall(r"\d+ - (\S+) \(", suite.stdout)
+                caught = ", ".join(failed) if failed else "NOT CAUGHT"
+                print(f"{fid:4} {what}: {caught}", flush=True)
+        for file, text in originals.items():
+            open(file, "w").write(text)
+    run("cmake --build build -j2", tree)
+    if not args.keep:
+        run(f"git worktree remove --force {tree}", root)
+
+if __name__ == "__main__":
+    main()
