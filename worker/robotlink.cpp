@@ -168,19 +168,24 @@ void Link::beginAttempt(int64_t nowMs) {
         attemptEnded(outcome(NetOutcome::Unresolved), -1, nowMs);
     } else if (Socket::numericAddress(host, &address)) {
         connectTo(address, nowMs); // an IP address never waits on a lookup
-    } else {
-        switch (services->resolver->lookup(host, &address)) {
-        case Resolver::State::Resolved:
-            connectTo(address, nowMs);
-            break;
-        case Resolver::State::Failed:
-            attemptEnded(outcome(NetOutcome::Unresolved), -1, nowMs);
-            break;
-        case Resolver::State::Pending:
-            enter(Stage::Resolving, nowMs + connectTimeoutMs);
-            break;
-        }
+    } else if (!connectToLookedUp(nowMs)) {
+        enter(Stage::Resolving, nowMs + connectTimeoutMs);
     }
+}
+
+bool Link::connectToLookedUp(int64_t nowMs) {
+    in_addr address{};
+    switch (services->resolver->lookup(record->device.address, &address)) {
+    case Resolver::State::Resolved:
+        connectTo(address, nowMs);
+        return true;
+    case Resolver::State::Failed:
+        attemptEnded(outcome(NetOutcome::Unresolved), -1, nowMs);
+        return true;
+    case Resolver::State::Pending:
+        break;
+    }
+    return false;
 }
 
 void Link::connectTo(in_addr address, int64_t nowMs) {
@@ -300,18 +305,11 @@ void Link::timerDue(int64_t atMs, int64_t nowMs) {
     case Stage::Waiting:
         beginAttempt(nowMs);
         break;
-    case Stage::Resolving: {
+    case Stage::Resolving:
         // A lookup still running at the deadline fails this attempt, quietly.
-        in_addr address{};
-        const Resolver::State state = services->resolver->lookup(record->device.address, &address);
-        if (state == Resolver::State::Resolved)
-            connectTo(address, nowMs);
-        else
-            attemptEnded(outcome(state == Resolver::State::Failed ? NetOutcome::Unresolved
-                                                                  : NetOutcome::Connecting),
-                         -1, nowMs);
+        if (!connectToLookedUp(nowMs))
+            attemptEnded(outcome(NetOutcome::Connecting), -1, nowMs);
         break;
-    }
     case Stage::Connecting:
         // The wait may have ended before the descriptor's event was looked at.
         if (Socket::connectSettled(attemptFd)) {
@@ -336,19 +334,8 @@ void Link::timerDue(int64_t atMs, int64_t nowMs) {
 }
 
 void Link::lookupDone(int64_t nowMs) {
-    if (current != Stage::Resolving)
-        return;
-    in_addr address{};
-    switch (services->resolver->lookup(record->device.address, &address)) {
-    case Resolver::State::Resolved:
-        connectTo(address, nowMs);
-        break;
-    case Resolver::State::Failed:
-        attemptEnded(outcome(NetOutcome::Unresolved), -1, nowMs);
-        break;
-    case Resolver::State::Pending:
-        break;
-    }
+    if (current == Stage::Resolving)
+        connectToLookedUp(nowMs);
 }
 
 void Link::close() {

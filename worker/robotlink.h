@@ -91,6 +91,9 @@ public:
 private:
     void beginAttempt(int64_t nowMs);
     void connectTo(in_addr address, int64_t nowMs);
+    // Connects to the address of the robot's host name, or fails the attempt when the name
+    // does not resolve; false while the lookup runs.
+    bool connectToLookedUp(int64_t nowMs);
     void attemptEnded(const NetResult &result, int fd, int64_t nowMs);
     void read(int64_t nowMs);
     void readEnded(ReadEnd end, const NetResult &result, int messages, int robotStates,
