@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 EventLoop::EventLoop() : epollFd(epoll_create1(EPOLL_CLOEXEC)), ready(maxReady) {
+    if (epollFd < 0)
+        createError = errno;
     timers.reserve(1024);
 }
 

@@ -14,8 +14,9 @@ public:
     EventLoop(const EventLoop &) = delete;
     EventLoop &operator=(const EventLoop &) = delete;
 
-    // False when epoll could not be set up (errno says why).
+    // False when epoll could not be set up; setUpError() says why.
     bool valid() const { return epollFd >= 0; }
+    int setUpError() const { return createError; }
 
     // Reports fd with key when it becomes readable (or writable), once per arrival: its
     // owner takes everything there is (a short read empties a socket) before the next wait.
@@ -47,6 +48,7 @@ private:
     };
 
     int epollFd = -1;
+    int createError = 0;
     std::vector<epoll_event> ready;
     std::vector<Timer> timers; // a min-heap on atMs
 };

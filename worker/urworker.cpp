@@ -142,7 +142,8 @@ void WorkerClass::setUp(Loop &loop) {
                               QStringLiteral(" robots. Raise it, or some robots cannot be "
                                              "connected"));
     if (!loop.events.valid())
-        HostGateway::logError(QStringLiteral("Cannot wait for robot data: ") + errorText(errno));
+        HostGateway::logError(QStringLiteral("Cannot wait for robot data: ") +
+                              errorText(loop.events.setUpError()));
 
     loop.services.events = &loop.events;
     loop.services.resolver = &loop.names;

@@ -180,14 +180,14 @@ TEST_F(WorkerEndToEnd, RefusedRobotWaitsItsErrorTimeBeforeTheNextAttempt) {
     ASSERT_TRUE(host().waitForLogContaining(waitLine, 20000));
     QElapsedTimer sinceWait;
     sinceWait.start();
+    ASSERT_TRUE(host().waitForLogContaining("Error connecting/reading to robot " + configured +
+                                                " Waiting another 2 seconds before trying again",
+                                            20000));
     // Waits are spans of time: a time server steps the clock back an hour ...
     ur_test::stepTimeOfDay(-3600);
     EXPECT_TRUE(
         logged("error", "Error connecting to robot: " + fallback + " Error: Connection refused"));
     EXPECT_FALSE(host().countLogsContaining("Connected to robot @ " + fallback));
-    EXPECT_TRUE(host().waitForLogContaining("Error connecting/reading to robot " + configured +
-                                                " Waiting another 2 seconds before trying again",
-                                            20000));
     ASSERT_TRUE(host().waitForLogContaining("Reconnecting robot " + configured, 30000));
     // ... and an operator two hours forward, while the other robot still waits.
     ur_test::stepTimeOfDay(7200);
@@ -312,7 +312,10 @@ TEST_F(FreshValues, RobotThatGoesAwayIsReportedSoonAndDeliversWhenBack) {
         QElapsedTimer gone;
         gone.start();
         ASSERT_TRUE(waitFor([&] { return !reads(&text); }, 30000));
-        EXPECT_LT(gone.elapsed(), 4000) << "values of a robot that went away were reported as good";
+        // A closed, silent or garbled connection is seen within a read's 0.5 s; a stream
+        // without robot states when its newest one is 2 s old.
+        EXPECT_LT(gone.elapsed(), way < 3 ? 1500 : 4000)
+            << "values of a robot that went away were reported as good";
         EXPECT_EQ(text, "Could not connect to robot");
         // A close reads as end of stream, whose error text is the C library's "Success".
         EXPECT_TRUE(way != 0 || host().countLogsContaining("Error reading from robot " + address +
