@@ -54,7 +54,7 @@ FAULTS = [
       ('worker/robotlink.cpp', '    else if (messages > 0)\n        readEnded(ReadEnd::Data',
        '    else\n        readEnded(ReadEnd::Data'),
       ('worker/robotlink.cpp', '    if (messages > 0)\n        robot->dataReceived = true;',
-       '    robot->dataReceived = true;')]),
+       '    if (messages >= 0)\n        robot->dataReceived = true;')]),
     ('F18', 'a stream that does not frame keeps its connection',
      [('worker/robotlink.cpp', '            lost = decoded.streamLost;', '            lost = false;')]),
     ('F19', 'titles not capped',

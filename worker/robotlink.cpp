@@ -42,14 +42,15 @@ void closeSocket(urinstance *robot) {
 
 void setAvailability(urinstance *robot, bool available, bool waitOnError) {
     if (waitOnError && !available) {
+        // The wait has begun by the time its line is logged.
         const int wait = robot->device.getErrorWaitTimeSeconds();
+        robot->retryAtMs = monotonicMs() + int64_t(wait) * 1000;
+        robot->waitUntil = QDateTime::currentDateTimeUtc().addSecs(wait);
+        robot->connected = false;
         HostGateway::logError(QStringLiteral("Error connecting/reading to robot ") +
                               robot->device.address + QStringLiteral(" Waiting another ") +
                               QString::number(wait) +
                               QStringLiteral(" seconds before trying again"));
-        robot->retryAtMs = monotonicMs() + int64_t(wait) * 1000;
-        robot->waitUntil = QDateTime::currentDateTimeUtc().addSecs(wait);
-        robot->connected = false;
         return;
     }
     if (robot->retryAtMs != 0) {
