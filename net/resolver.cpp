@@ -57,9 +57,7 @@ struct Resolver::Shared {
     int wakeFd = -1;
 };
 
-namespace {
-
-bool lookUp(const QString &host, in_addr *address) {
+bool Resolver::lookUpNow(const QString &host, in_addr *address) {
     // getaddrinfo rather than gethostbyname: the host process may resolve names on other
     // threads too, and gethostbyname's shared storage is not safe for that.
     addrinfo hints{};
@@ -76,6 +74,8 @@ bool lookUp(const QString &host, in_addr *address) {
     return resolved;
 }
 
+namespace {
+
 void serve(std::shared_ptr<Resolver::Shared> shared, size_t slot) {
     pthread_setname_np(pthread_self(), "ur-resolver"); // as seen in top and ps
     Resolver::Shared &s = *shared;
@@ -91,7 +91,7 @@ void serve(std::shared_ptr<Resolver::Shared> shared, size_t slot) {
         lock.unlock();
 
         in_addr address{};
-        const bool resolved = lookUp(host, &address);
+        const bool resolved = Resolver::lookUpNow(host, &address);
 
         lock.lock();
         s.threads[slot].busy = false;

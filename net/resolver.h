@@ -36,6 +36,8 @@ public:
     // otherwise Pending while a lookup runs or is not yet due again, and Failed once for
     // each lookup that fails. A thread that cannot be started counts as a failed lookup.
     State lookup(const QString &host, in_addr *address);
+    // One lookup on the calling thread, waiting as long as the name server takes.
+    static bool lookUpNow(const QString &host, in_addr *address);
     // Becomes readable when a lookup finishes; drain it with clearNotification().
     int notificationFd() const;
     void clearNotification();

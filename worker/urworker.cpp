@@ -14,10 +14,8 @@
 #include <cstring>
 #include <exception>
 #include <limits>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -56,10 +54,6 @@ long raiseDescriptorLimit() {
             limit = raised;
     }
     return long(limit.rlim_cur);
-}
-
-QString errorText(int error) {
-    return Socket::errorText(error);
 }
 
 } // namespace
@@ -143,7 +137,7 @@ void WorkerClass::setUp(Loop &loop) {
                                              "connected"));
     if (!loop.events.valid())
         HostGateway::logError(QStringLiteral("Cannot wait for robot data: ") +
-                              errorText(loop.events.setUpError()));
+                              Socket::errorText(loop.events.setUpError()));
 
     loop.services.events = &loop.events;
     loop.services.resolver = &loop.names;
@@ -186,7 +180,7 @@ void WorkerClass::turn(Loop &loop) {
         // still run; they look at the sockets themselves before failing anyone.
         if (!loop.waitFailing)
             HostGateway::logError(QStringLiteral("Waiting for robot data failed: ") +
-                                  errorText(errno) + QStringLiteral(". Trying again"));
+                                  Socket::errorText(errno) + QStringLiteral(". Trying again"));
         loop.waitFailing = true;
         QThread::msleep(10);
     } else if (ready >= 0) {
@@ -252,16 +246,8 @@ bool WorkerClass::connectToRobot(urinstance *robot, bool waitOnError) {
     NetResult result;
     int fd = -1;
     bool known = Socket::numericAddress(host, &address);
-    if (!known && !host.isEmpty()) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        addrinfo *list = nullptr;
-        known = getaddrinfo(host.toUtf8().constData(), nullptr, &hints, &list) == 0 && list;
-        if (known)
-            address = reinterpret_cast<const sockaddr_in *>(list->ai_addr)->sin_addr;
-        if (list)
-            freeaddrinfo(list);
-    }
+    if (!known)
+        known = Resolver::lookUpNow(host, &address);
     if (!known) {
         result.outcome = NetOutcome::Unresolved;
     } else {
