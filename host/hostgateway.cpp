@@ -5,13 +5,25 @@
 #include <QPair>
 #include <QSet>
 
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
+#include <system_error>
+#include <thread>
+
 PluginInterface HostGateway::service;
 QMutex HostGateway::mutex;
 
 namespace {
 
+using LogLevel = void (PluginInterface::*)(QString);
+
 struct Claim {
     int deviceId = 0;
+    QString address;
     QString robot; // name and address, as the operator knows it
 };
 
@@ -26,9 +38,120 @@ QString robotLabel(const DeviceInstancePlugin &robot) {
                : robot.name + QStringLiteral(" (") + robot.address + QLatin1Char(')');
 }
 
-void logAt(void (PluginInterface::*level)(QString), const QString &message) {
+void callLogged(LogLevel level, const QString &message) {
     QMutexLocker lock(&HostGateway::mutex);
     (HostGateway::service.*level)(message);
+}
+
+void callAddItem(ItemInstancePlugin item) {
+    QMutexLocker lock(&HostGateway::mutex);
+    HostGateway::service.addPluginItem(&item);
+}
+
+// --- The worker's host calls, made in order on a thread of our own -------------------------
+
+struct QueuedCall {
+    LogLevel level = nullptr; // a log line; null for an item offer
+    QString text;             // the line, or the uid of the offered item
+};
+
+struct CallQueue {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<QueuedCall> calls;
+    QHash<QString, ItemInstancePlugin> offers; // the waiting offers, by uid
+    int lines = 0;                             // log lines among calls
+    uint64_t droppedSinceTold = 0;
+    bool stopping = false;
+    bool graceStarted = false;
+    std::chrono::steady_clock::time_point stopBy;
+    HostGateway::QueueFigures figures;
+    std::thread thread;
+};
+
+// Set on the worker thread only, and read only there: the queue its calls go to.
+thread_local CallQueue *ownQueue = nullptr;
+std::mutex figuresLock;
+HostGateway::QueueFigures lastFigures; // of the last queue, once it is stopped
+
+QString droppedText(uint64_t lines) {
+    return QString::number(lines) +
+           QStringLiteral(" log lines of the plug-in were dropped while the host was slow to "
+                          "take them");
+}
+
+// Caller holds q->lock.
+void enqueueLine(CallQueue *q, LogLevel level, const QString &message) {
+    if (q->lines >= HostGateway::maxQueuedLines) {
+        ++q->droppedSinceTold;
+        ++q->figures.dropped;
+        return;
+    }
+    // The gap is told where it was, once the host has caught up a little.
+    if (q->droppedSinceTold > 0 && q->lines < HostGateway::maxQueuedLines / 2) {
+        q->calls.push_back({&PluginInterface::logError, droppedText(q->droppedSinceTold)});
+        q->droppedSinceTold = 0;
+        ++q->lines;
+    }
+    q->calls.push_back({level, message});
+    ++q->lines;
+}
+
+void serve(CallQueue *q) {
+    pthread_setname_np(pthread_self(), "ur-host-calls"); // as seen in top and ps
+    std::unique_lock<std::mutex> lock(q->lock);
+    for (;;) {
+        q->wake.wait(lock, [q] { return q->stopping || !q->calls.empty(); });
+        if (q->calls.empty())
+            return;
+        QueuedCall call = std::move(q->calls.front());
+        q->calls.pop_front();
+        ItemInstancePlugin item;
+        if (call.level) {
+            --q->lines;
+        } else {
+            item = q->offers.take(call.text);
+        }
+        if (q->stopping && !q->graceStarted) {
+            // The grace counts from the end of the call that was in progress at the stop.
+            q->graceStarted = true;
+            q->stopBy = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(HostGateway::stopGraceMs);
+        }
+        if (q->stopping && (!call.level || std::chrono::steady_clock::now() >= q->stopBy)) {
+            ++q->figures.dropped;
+            continue;
+        }
+        ++q->figures.made;
+        lock.unlock();
+        try {
+            if (call.level)
+                callLogged(call.level, call.text);
+            else
+                callAddItem(item);
+        } catch (...) {
+            // A host call that throws loses that call, never the queue.
+        }
+        lock.lock();
+    }
+}
+
+// A call of the worker thread: queued when its queue runs.
+bool queued(LogLevel level, const QString &message) {
+    CallQueue *q = ownQueue;
+    if (!q)
+        return false;
+    {
+        std::lock_guard<std::mutex> guard(q->lock);
+        enqueueLine(q, level, message);
+    }
+    q->wake.notify_one();
+    return true;
+}
+
+void logAt(LogLevel level, const QString &message) {
+    if (!queued(level, message))
+        callLogged(level, message);
 }
 
 } // namespace
@@ -59,18 +182,82 @@ QList<DeviceInstancePlugin> HostGateway::devices() {
     return service.getPluginDevices();
 }
 
-void HostGateway::addItems(const QList<ItemInstancePlugin> &items) {
-    QMutexLocker lock(&mutex);
-    for (ItemInstancePlugin item : items)
-        service.addPluginItem(&item);
-}
-
-void HostGateway::addItemUnlocked(ItemInstancePlugin *item) {
-    service.addPluginItem(item);
+void HostGateway::addItem(const ItemInstancePlugin &item) {
+    CallQueue *q = ownQueue;
+    if (!q) {
+        callAddItem(item);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(q->lock);
+        auto waiting = q->offers.find(item.uid);
+        if (waiting != q->offers.end()) {
+            *waiting = item; // the newer offer, in the older one's place
+            ++q->figures.merged;
+            return;
+        }
+        q->offers.insert(item.uid, item);
+        q->calls.push_back({nullptr, item.uid});
+    }
+    q->wake.notify_one();
 }
 
 QString HostGateway::dataDirectory() {
     return service.dataDirectory;
+}
+
+void HostGateway::startQueue() {
+    if (ownQueue)
+        return;
+    auto q = std::make_unique<CallQueue>();
+    try {
+        q->thread = std::thread(serve, q.get());
+    } catch (const std::system_error &) {
+        return; // a process or cgroup limit: this thread's calls stay direct
+    }
+    ownQueue = q.release();
+}
+
+void HostGateway::stopQueue() {
+    CallQueue *q = ownQueue;
+    if (!q)
+        return;
+    ownQueue = nullptr; // from here on this thread calls the host itself
+    {
+        std::lock_guard<std::mutex> guard(q->lock);
+        q->stopping = true;
+        // Told first, while there is time: log lines still waiting after the grace are only
+        // counted, since the host is too slow to take them.
+        if (!q->offers.isEmpty()) {
+            q->calls.push_front({&PluginInterface::logError,
+                                 QStringLiteral("Stopped before the host took ") +
+                                     QString::number(q->offers.size()) +
+                                     QStringLiteral(" items; they are offered again at the next "
+                                                    "start if their robot still needs them")});
+            ++q->lines;
+        }
+        if (q->droppedSinceTold > 0) {
+            q->calls.push_front({&PluginInterface::logError, droppedText(q->droppedSinceTold)});
+            q->droppedSinceTold = 0;
+            ++q->lines;
+        }
+    }
+    q->wake.notify_one();
+    q->thread.join(); // the call in progress, then log lines for stopGraceMs at most
+    {
+        std::lock_guard<std::mutex> guard(figuresLock);
+        lastFigures = q->figures;
+    }
+    delete q;
+}
+
+HostGateway::QueueFigures HostGateway::queueFigures() {
+    if (CallQueue *q = ownQueue) {
+        std::lock_guard<std::mutex> guard(q->lock);
+        return q->figures;
+    }
+    std::lock_guard<std::mutex> guard(figuresLock);
+    return lastFigures;
 }
 
 void HostGateway::claimItemName(const QString &name, const DeviceInstancePlugin &robot) {
@@ -79,10 +266,11 @@ void HostGateway::claimItemName(const QString &name, const DeviceInstancePlugin 
         QMutexLocker lock(&claimsMutex);
         auto found = claims.constFind(name);
         if (found == claims.constEnd()) {
-            claims.insert(name, {robot.id, robotLabel(robot)});
+            claims.insert(name, {robot.id, robot.address.trimmed(), robotLabel(robot)});
             return;
         }
-        if (found->deviceId == robot.id)
+        // Devices of one address are one robot configured twice, told once at the start.
+        if (found->deviceId == robot.id || found->address == robot.address.trimmed())
             return;
         const QPair<int, int> pair(qMin(found->deviceId, robot.id),
                                    qMax(found->deviceId, robot.id));

@@ -141,7 +141,8 @@ void ask(const std::shared_ptr<Resolver::Shared> &shared, const QString &host, E
 
 } // namespace
 
-Resolver::Resolver() : shared(std::make_shared<Shared>()) {
+Resolver::Resolver(int refreshMs, int retryMs)
+    : shared(std::make_shared<Shared>()), refreshMs(refreshMs), retryMs(retryMs) {
     shared->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 

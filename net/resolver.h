@@ -22,12 +22,12 @@ public:
     enum class State { Pending, Resolved, Failed };
 
     // A known name is looked up again after this long.
-    static constexpr int refreshMs = 60000;
+    static constexpr int defaultRefreshMs = 60000;
     // A name whose lookup failed is not asked again before this long.
-    static constexpr int retryMs = 5000;
+    static constexpr int defaultRetryMs = 5000;
     static constexpr int maxThreads = 4;
 
-    Resolver();
+    explicit Resolver(int refreshMs = defaultRefreshMs, int retryMs = defaultRetryMs);
     ~Resolver(); // shutdown()
     Resolver(const Resolver &) = delete;
     Resolver &operator=(const Resolver &) = delete;
@@ -48,4 +48,6 @@ public:
 
 private:
     std::shared_ptr<Shared> shared;
+    const int refreshMs;
+    const int retryMs;
 };

@@ -26,6 +26,11 @@ bool Socket::numericAddress(const QString &host, in_addr *address) {
     return inet_pton(AF_INET, host.toUtf8().constData(), address) == 1;
 }
 
+bool Socket::ipv6Literal(const QString &host) {
+    in6_addr address{};
+    return inet_pton(AF_INET6, host.toUtf8().constData(), &address) == 1;
+}
+
 NetResult Socket::startConnect(in_addr address, int port, int *fd) {
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0)

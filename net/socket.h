@@ -33,6 +33,8 @@ class Socket {
 public:
     // The IPv4 address of a numeric host text, without any lookup.
     static bool numericAddress(const QString &host, in_addr *address);
+    // An IPv6 address text ("::1"), which this client cannot connect to.
+    static bool ipv6Literal(const QString &host);
 
     // Opens a non-blocking socket and starts connecting. Opened, Connecting (fd is then
     // set and open) or Refused (nothing stays open).

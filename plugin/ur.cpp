@@ -197,5 +197,5 @@ QList<DeviceInstancePlugin> UR::getDevices() {
 }
 
 void UR::addItem(ItemInstancePlugin *item) {
-    interface.addPluginItem(item);
+    HostGateway::addItem(*item);
 }

@@ -340,6 +340,6 @@ void URWrapper::addItemToRobot(urinstance *robot, QString name) {
     item.hostFlag3 = false;
     item.deviceId = robot->device.id;
     item.hostInt4 = 1;
-    HostGateway::addItemUnlocked(&item);
+    HostGateway::addItem(item);
     robot->offeredItems.insert(name);
 }

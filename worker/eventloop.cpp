@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
-#include <limits>
 #include <unistd.h>
 
 EventLoop::EventLoop() : epollFd(epoll_create1(EPOLL_CLOEXEC)), ready(maxReady) {
@@ -38,8 +37,11 @@ void EventLoop::arm(uint32_t key, int64_t atMs) {
     std::push_heap(timers.begin(), timers.end(), std::greater<Timer>());
 }
 
-int64_t EventLoop::nextTimerMs() const {
-    return timers.empty() ? std::numeric_limits<int64_t>::max() : timers.front().atMs;
+bool EventLoop::nextTimer(int64_t *atMs) const {
+    if (timers.empty())
+        return false;
+    *atMs = timers.front().atMs;
+    return true;
 }
 
 bool EventLoop::takeDue(int64_t nowMs, uint32_t *key, int64_t *atMs) {

@@ -27,8 +27,8 @@ public:
     // A timer for key at atMs (monotonic). Timers are never cancelled: the owner tells a
     // timer that is no longer wanted by its time.
     void arm(uint32_t key, int64_t atMs);
-    // The earliest armed time, or INT64_MAX.
-    int64_t nextTimerMs() const;
+    // The earliest armed time; false when no timer is armed.
+    bool nextTimer(int64_t *atMs) const;
     // Takes the next timer due at nowMs or earlier.
     bool takeDue(int64_t nowMs, uint32_t *key, int64_t *atMs);
 

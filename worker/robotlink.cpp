@@ -143,7 +143,8 @@ void readFinished(urinstance *robot, ReadEnd end, const NetResult &result, int m
 // --- Link ----------------------------------------------------------------------------------
 
 Link::Link(uint32_t key, urinstance *record, Services *services)
-    : key(key), record(record), services(services) {}
+    : key(key), record(record), services(services),
+      target(record->device.address.trimmed()) {} // a blank pasted with it is no part of it
 
 void Link::startFirstAttempt(int64_t nowMs) {
     beginAttempt(nowMs);
@@ -163,20 +164,25 @@ void Link::beginAttempt(int64_t nowMs) {
     if (record->socketOpen)
         services->events->unwatch(record->socketFd);
     attemptStarted(record, !firstAttempt);
-    const QString &host = record->device.address;
     in_addr address{};
-    if (host.isEmpty()) {
-        attemptEnded(outcome(NetOutcome::Unresolved), -1, nowMs);
-    } else if (Socket::numericAddress(host, &address)) {
+    if (Socket::numericAddress(target, &address)) {
         connectTo(address, nowMs); // an IP address never waits on a lookup
-    } else if (!connectToLookedUp(nowMs)) {
-        enter(Stage::Resolving, nowMs + connectTimeoutMs);
+        return;
     }
+    if (!addressTold && Socket::ipv6Literal(target)) {
+        addressTold = true;
+        HostGateway::logError(QStringLiteral("Robot ") + record->device.address +
+                              QStringLiteral(": only IPv4 addresses and host names are "
+                                             "supported, not IPv6 addresses"));
+    }
+    // Anything else is a name, an empty one too: its failures are paced by the resolver.
+    if (!connectToLookedUp(nowMs))
+        enter(Stage::Resolving, nowMs + connectTimeoutMs);
 }
 
 bool Link::connectToLookedUp(int64_t nowMs) {
     in_addr address{};
-    switch (services->resolver->lookup(record->device.address, &address)) {
+    switch (services->resolver->lookup(target, &address)) {
     case Resolver::State::Resolved:
         connectTo(address, nowMs);
         return true;

@@ -111,6 +111,8 @@ private:
     int attemptFd = -1;     // the socket of a connection in progress
     int64_t lastDataMs = 0;
     bool firstAttempt = true;
+    QString target;           // the address connected to
+    bool addressTold = false; // an address of a kind not supported was told
 };
 
 } // namespace robotlink

@@ -7,10 +7,12 @@
 #include "socket.h"
 #include "urwrapper.h"
 
+#include <QHash>
 #include <QMutexLocker>
 #include <QThread>
 
 #include <cerrno>
+#include <dirent.h>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -41,19 +43,60 @@ const uint32_t resolverKey = std::numeric_limits<uint32_t>::max();
 // Descriptors the host process keeps for itself beside one per robot.
 const int descriptorsSpare = 64;
 
+int openDescriptors() {
+    int count = 0;
+    if (DIR *fds = opendir("/proc/self/fd")) {
+        while (readdir(fds))
+            ++count;
+        closedir(fds);
+    }
+    return count; // "." and ".." and the listing's own descriptor err on the safe side
+}
+
 // A host process usually starts with a soft limit of 1024 open files, far below what the
-// system allows it: raise it to the hard limit, as language runtimes do. Returns the limit.
-long raiseDescriptorLimit() {
+// system allows it. Raised only when the robots need more, and only as far as they need:
+// the programs the host starts inherit the limit. Returns the limit in force.
+long fitDescriptorLimit(int robots) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return -1;
-    if (limit.rlim_cur < limit.rlim_max) {
-        rlimit raised = limit;
-        raised.rlim_cur = limit.rlim_max;
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
-            limit = raised;
+    const rlim_t needed = rlim_t(openDescriptors()) + rlim_t(robots) + descriptorsSpare;
+    if (limit.rlim_cur == RLIM_INFINITY || needed <= limit.rlim_cur ||
+        limit.rlim_cur >= limit.rlim_max)
+        return long(limit.rlim_cur);
+    rlimit raised = limit;
+    raised.rlim_cur = std::min(needed, limit.rlim_max);
+    if (setrlimit(RLIMIT_NOFILE, &raised) != 0)
+        return long(limit.rlim_cur);
+    HostGateway::logInfo(QStringLiteral("Raised the open files limit of the host process from ") +
+                         QString::number(qulonglong(limit.rlim_cur)) + QStringLiteral(" to ") +
+                         QString::number(qulonglong(raised.rlim_cur)) + QStringLiteral(" for ") +
+                         QString::number(robots) + QStringLiteral(" robots"));
+    return long(raised.rlim_cur);
+}
+
+// Two devices of one address are one robot configured twice: two connections to one
+// controller, and one item name "shared" between them. Told once per pair.
+void tellDevicesOfOneAddress(const QList<urinstance> &robots) {
+    QHash<QString, int> first;
+    for (int i = 0; i < robots.size(); ++i) {
+        const DeviceInstancePlugin &device = robots.at(i).device;
+        const QString address = device.address.trimmed();
+        const auto seen = first.constFind(address);
+        if (seen == first.constEnd()) {
+            first.insert(address, i);
+            continue;
+        }
+        const DeviceInstancePlugin &earlier = robots.at(seen.value()).device;
+        HostGateway::logError(QStringLiteral("Robots ") + earlier.name + QStringLiteral(" (id ") +
+                              QString::number(earlier.id) + QStringLiteral(") and ") +
+                              device.name + QStringLiteral(" (id ") +
+                              QString::number(device.id) +
+                              QStringLiteral(") are both configured with the address ") +
+                              address +
+                              QStringLiteral(": one robot configured twice, read over two "
+                                             "connections. Remove one of the devices"));
     }
-    return long(limit.rlim_cur);
 }
 
 } // namespace
@@ -86,17 +129,25 @@ void WorkerClass::work() {
     // thread, so a stop that came in the meantime is seen here and honoured.
     done.store(false);
     try {
+        // Whatever this thread says to the host from here on, the host takes in its time.
+        HostGateway::startQueue();
         runLoop();
+        HostGateway::stopQueue();
     } catch (const std::exception &failure) {
         // Nothing may escape into the host's process; the loop's sockets are closed.
         robots.clear();
         try {
             HostGateway::logError(QStringLiteral("Worker loop failed: ") +
                                   QString::fromLocal8Bit(failure.what()));
+            HostGateway::stopQueue();
         } catch (...) {
         }
     } catch (...) {
         robots.clear();
+        try {
+            HostGateway::stopQueue();
+        } catch (...) {
+        }
     }
     done.store(true);
 }
@@ -116,9 +167,9 @@ void WorkerClass::runLoop() {
 }
 
 void WorkerClass::setUp(Loop &loop) {
-    const long limit = raiseDescriptorLimit();
     HostGateway::forgetItemNames();
     const QList<DeviceInstancePlugin> devices = HostGateway::devices();
+    const long limit = fitDescriptorLimit(devices.size());
     for (int i = 0; i < devices.size() && run.load(); ++i) {
         urinstance robot;
         robot.waitUntil = robotlink::noWait();
@@ -129,6 +180,7 @@ void WorkerClass::setUp(Loop &loop) {
         robots.append(robot);
         addDefaultRobotItemsToDatabase(&robots[i]);
     }
+    tellDevicesOfOneAddress(robots);
     if (limit >= 0 && robots.size() + descriptorsSpare > limit)
         HostGateway::logError(QStringLiteral("The open files limit of the host process (") +
                               QString::number(limit) + QStringLiteral(") is too low for ") +
@@ -170,8 +222,11 @@ void WorkerClass::setUp(Loop &loop) {
 
 void WorkerClass::turn(Loop &loop) {
     const int64_t start = monotonicMs();
-    const int64_t timers = loop.events.nextTimerMs();
-    int64_t until = std::min(timers < start ? timers : timers + timerSlackMs, start + sliceMs);
+    // Never longer than a slice, so a stop is seen in time, with or without timers.
+    int64_t until = start + sliceMs;
+    int64_t timer = 0;
+    if (loop.events.nextTimer(&timer) && timer - start < sliceMs)
+        until = timer < start ? timer : std::min(until, timer + timerSlackMs);
     if (publication.hasChanges())
         until = std::min(until, loop.nextPublishMs);
     const int ready = loop.events.wait(int(std::max<int64_t>(0, until - start)));
@@ -241,7 +296,7 @@ bool WorkerClass::connectToRobot(urinstance *robot, bool waitOnError) {
         return true;
     }
     robotlink::attemptStarted(robot, false);
-    const QString &host = robot->device.address;
+    const QString host = robot->device.address.trimmed();
     in_addr address{};
     NetResult result;
     int fd = -1;
