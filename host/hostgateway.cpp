@@ -5,6 +5,7 @@
 #include <QPair>
 #include <QSet>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -38,14 +39,32 @@ QString robotLabel(const DeviceInstancePlugin &robot) {
                : robot.name + QStringLiteral(" (") + robot.address + QLatin1Char(')');
 }
 
-void callLogged(LogLevel level, const QString &message) {
+// Callers on the host's threads waiting for the lock. The queue's thread lets them go first:
+// the lock itself is not fair, and a thread that takes it again at once after each of its
+// calls could otherwise keep a reader waiting for a whole series of calls.
+std::atomic<int> directWaiting{0};
+
+// Runs one host call under the lock; queued calls give way to direct ones.
+template <typename Call> void underLock(bool queued, Call &&call) {
+    if (queued) {
+        while (directWaiting.load() > 0)
+            std::this_thread::yield();
+        QMutexLocker lock(&HostGateway::mutex);
+        call();
+        return;
+    }
+    ++directWaiting;
     QMutexLocker lock(&HostGateway::mutex);
-    (HostGateway::service.*level)(message);
+    --directWaiting;
+    call();
 }
 
-void callAddItem(ItemInstancePlugin item) {
-    QMutexLocker lock(&HostGateway::mutex);
-    HostGateway::service.addPluginItem(&item);
+void callLogged(LogLevel level, const QString &message, bool queued = false) {
+    underLock(queued, [&] { (HostGateway::service.*level)(message); });
+}
+
+void callAddItem(ItemInstancePlugin item, bool queued = false) {
+    underLock(queued, [&] { HostGateway::service.addPluginItem(&item); });
 }
 
 // --- The worker's host calls, made in order on a thread of our own -------------------------
@@ -126,9 +145,9 @@ void serve(CallQueue *q) {
         lock.unlock();
         try {
             if (call.level)
-                callLogged(call.level, call.text);
+                callLogged(call.level, call.text, true);
             else
-                callAddItem(item);
+                callAddItem(item, true);
         } catch (...) {
             // A host call that throws loses that call, never the queue.
         }
@@ -173,13 +192,13 @@ void HostGateway::logError(const QString &message) {
 }
 
 void HostGateway::addHeartBeat(DeviceInstancePlugin *device) {
-    QMutexLocker lock(&mutex);
-    service.watchdogAddHeartbeat(device);
+    underLock(false, [device] { service.watchdogAddHeartbeat(device); });
 }
 
 QList<DeviceInstancePlugin> HostGateway::devices() {
-    QMutexLocker lock(&mutex);
-    return service.getPluginDevices();
+    QList<DeviceInstancePlugin> list;
+    underLock(false, [&list] { list = service.getPluginDevices(); });
+    return list;
 }
 
 void HostGateway::addItem(const ItemInstancePlugin &item) {

@@ -62,17 +62,26 @@ extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo
     return real(node, service, hints, found);
 }
 
-// The worker's waits fail, as under memory pressure, while this is set.
+// The worker's waits fail, as under memory pressure, while this is set; the next one stalls
+// for stallWorkerMs when that is set; every wait's time-out is kept in longestWorkerWaitMs.
 std::atomic<bool> failWorkerWaits{false};
+std::atomic<int> stallWorkerMs{0};
+std::atomic<int> longestWorkerWaitMs{0};
 
 extern "C" int epoll_wait(int epfd, epoll_event *events, int maxevents, int timeout) {
     using Wait = int (*)(int, epoll_event *, int, int);
     static const auto real = reinterpret_cast<Wait>(dlsym(RTLD_NEXT, "epoll_wait"));
     char thread[16] = {};
-    if (failWorkerWaits.load() && pthread_getname_np(pthread_self(), thread, sizeof thread) == 0 &&
+    if (pthread_getname_np(pthread_self(), thread, sizeof thread) == 0 &&
         std::strcmp(thread, "ur-worker") == 0) {
-        errno = ENOMEM;
-        return -1;
+        if (timeout < 0 || timeout > longestWorkerWaitMs.load())
+            longestWorkerWaitMs = timeout < 0 ? INT32_MAX : timeout;
+        if (failWorkerWaits.load()) {
+            errno = ENOMEM;
+            return -1;
+        }
+        if (const int stall = stallWorkerMs.exchange(0))
+            std::this_thread::sleep_for(std::chrono::milliseconds(stall));
     }
     return real(epfd, events, maxevents, timeout);
 }
@@ -128,11 +137,16 @@ TEST_F(WorkerEndToEnd, RegistersDefaultItemsForDevicesWithFewerThanTenItems) {
     serve("127.4.4.1");
     serve("127.4.4.2");
     // init adds the three identity items first, so the worker sees nine and ten items.
-    host().setDevices({makeDevice(3, "127.4.4.1", "Nine", 1, {}, 6),
-                       makeDevice(4, "127.4.4.2", "Ten", 1, {}, 7)});
+    DeviceInstancePlugin nine = makeDevice(3, "127.4.4.1", "Nine", 1, {}, 5);
+    ItemInstancePlugin present{};
+    present.uid = "base_current_3";
+    present.deviceId = 3;
+    nine.items << present;
+    host().setDevices({nine, makeDevice(4, "127.4.4.2", "Ten", 1, {}, 7)});
     ASSERT_TRUE(initPlugin());
     ASSERT_TRUE(host().waitForLogContaining("Connected to robot @ 127.4.4.2", 20000));
 
+    ASSERT_TRUE(waitFor([] { return host().findItem("force_rz_3", nullptr); }));
     // The names and units a host operator sees, spot-checked; every uid is read back by the
     // read-cycle tests.
     QStringList added;
@@ -143,28 +157,17 @@ TEST_F(WorkerEndToEnd, RegistersDefaultItemsForDevicesWithFewerThanTenItems) {
         EXPECT_EQ(item.hostInt4, 1);
         added << item.uid + "|" + item.name + "|" + item.unit;
     }
-    EXPECT_EQ(added.size(), 39);
+    // The device had one of them already, from a set-up cut short: it is not offered again.
+    EXPECT_EQ(added.size(), 38);
+    EXPECT_FALSE(added.contains("base_current_3|Base motor current|A"));
     EXPECT_EQ(added.first(), "emergency_stopped_3|Emergency stopped|");
     EXPECT_TRUE(added.contains("base_temperature_3|Base motor temperature|C\u00b0"));
     EXPECT_TRUE(added.contains("analog_output_1_3|Analog output_1|"));
     EXPECT_TRUE(added.contains("master_voltage_48v_3|Main voltage|V"));
     EXPECT_EQ(added.last(), "force_rz_3|Force Rz|");
-
-    // The batch reaches the host in one piece: nothing else comes between its items.
-    const QList<noru_standin::HostCall> calls = host().calls();
-    int first = -1, last = -1;
-    for (int i = 0; i < calls.size(); ++i) {
-        if (calls[i].operation == "addPluginItem" && calls[i].detail.endsWith("_3") &&
-            !calls[i].detail.startsWith("identity_")) {
-            if (first < 0)
-                first = i;
-            last = i;
-        }
-    }
-    ASSERT_GE(first, 0);
-    EXPECT_EQ(last - first + 1, 39);
-    for (int i = first; i <= last; ++i)
-        EXPECT_FALSE(calls[i].overlapped) << i;
+    // One host call at a time.
+    for (const noru_standin::HostCall &call : host().calls())
+        EXPECT_FALSE(call.overlapped) << call.operation.toStdString();
 }
 
 TEST_F(WorkerEndToEnd, RefusedRobotWaitsItsErrorTimeBeforeTheNextAttempt) {
@@ -375,10 +378,8 @@ TEST_F(FreshValues, AStalledWorkerHasNoCurrentValuesToReport) {
     ASSERT_TRUE(initPlugin());
     EXPECT_LT(oldestValueMs({live}, 500), 1500);
 
-    // The robot announces a new title, and the host takes 4 s to store its item: the worker
-    // waits in the host meanwhile, and the readers must not.
-    host().setItemDelay(4000);
-    sim.robot(0).sendTitledMessage("Shift", "Late");
+    // The worker stalls for 4 s, and the readers must not take its last values for current.
+    stallWorkerMs = 4000;
     int64_t oldestGood = 0, age = 0;
     QString error;
     QStringList errors;
@@ -393,8 +394,45 @@ TEST_F(FreshValues, AStalledWorkerHasNoCurrentValuesToReport) {
     }
     EXPECT_LT(oldestGood, 3000) << "an old value was reported as good";
     EXPECT_TRUE(errors.contains("Could not connect to robot"));
-    host().setItemDelay(0);
     EXPECT_LT(oldestValueMs({live}, 500), 1500);
+}
+
+TEST_F(FreshValues, ASlowHostHoldsNoRobotNoReaderAndNoStop) {
+    // The host's database takes 0.3 s to store an item. One robot is read live while the
+    // other announces 60 program variables, beside the 78 default items of both.
+    const int itemMs = 300;
+    serveLive("127.9.10.1");
+    ursim::RobotConfig names = robotAt("127.9.10.2");
+    for (int i = 0; i < 60; ++i)
+        names.variables << ursim::Variable{"v" + QByteArray::number(i), ursim::Value::integer(i)};
+    ursim::Robot &announcing = serve(names);
+    const DeviceInstancePlugin live = makeDevice(101, "127.9.10.1", "Live", 1);
+    host().setDevices({live, makeDevice(102, "127.9.10.2", "Names", 1)});
+    host().setItemDelay(itemMs);
+    ASSERT_TRUE(initPlugin());
+    ASSERT_TRUE(announcing.waitForConnections(1, 20000));
+
+    // Values stay fresh, and no read waits for more than one stored item.
+    int64_t age = 0, oldest = 0, slowestReadMs = 0;
+    QElapsedTimer sampling, reading;
+    sampling.start();
+    while (sampling.elapsed() < 5000) {
+        reading.start();
+        EXPECT_TRUE(readAge(live, &age));
+        slowestReadMs = std::max<int64_t>(slowestReadMs, reading.elapsed());
+        oldest = std::max(oldest, age);
+        QThread::msleep(100);
+    }
+    EXPECT_LT(oldest, 1500);
+    EXPECT_LT(slowestReadMs, 1000) << "a reader waited for the host's batch of items";
+    EXPECT_FALSE(host().findItem("v59", nullptr)) << "the host was not slow after all";
+
+    // The stop does not wait for the items still waiting, only for the one being stored.
+    QElapsedTimer stopping;
+    stopping.start();
+    ASSERT_TRUE(plugin()->stopPlugin());
+    EXPECT_LT(stopping.elapsed(), 1000 + itemMs + 500);
+    EXPECT_TRUE(host().countLogsContaining("Stopped before the host took "));
 }
 
 TEST_F(WorkerEndToEnd, AFailedWaitIsRetriedAndNobodysFailedRead) {
@@ -414,6 +452,75 @@ TEST_F(WorkerEndToEnd, AFailedWaitIsRetriedAndNobodysFailedRead) {
     EXPECT_TRUE(waitFor(reads, 30000));
     EXPECT_EQ(host().countLogsContaining("Waiting for robot data failed"), 1);
     EXPECT_EQ(host().countLogsContaining("Disconnected from robot"), 0);
+}
+
+TEST_F(WorkerEndToEnd, WithoutAnyRobotEveryCallKeepsItsBound) {
+    // The first state of every installation: no robot configured yet.
+    host().setDevices({});
+    QElapsedTimer call;
+    call.start();
+    ASSERT_TRUE(initPlugin());
+    EXPECT_LT(call.elapsed(), 1000);
+    ASSERT_TRUE(host().waitForLogContaining("UR thread and worker class is started", 5000));
+    auto list = ur_test::readList(makeDevice(90, "127.9.11.1", "Unknown", 1), {"force_x_90"});
+    call.start();
+    EXPECT_FALSE(plugin()->readData(list.get()));
+    EXPECT_EQ(list->errorText, "Could not connect to robot");
+    EXPECT_LT(call.elapsed(), 25000); // the give-up of a device the worker does not know
+
+    // A stop seen within the worker's slice, never an endless wait: run it where the test
+    // can give up on it.
+    auto stopped = std::make_shared<std::atomic<bool>>(false);
+    call.start();
+    std::thread([this, stopped] {
+        plugin()->stopPlugin();
+        *stopped = true;
+    }).detach();
+    if (!waitFor([&] { return stopped->load(); }, 10000)) {
+        ADD_FAILURE() << "stopPlugin did not return without robots; longest worker wait "
+                      << longestWorkerWaitMs.load() << " ms";
+        std::fflush(nullptr);
+        std::_Exit(1); // the worker never ends: nothing left to clean up
+    }
+    EXPECT_LT(call.elapsed(), 1000);
+    EXPECT_LE(longestWorkerWaitMs.load(), 1000);
+}
+
+TEST_F(WorkerEndToEnd, CarelessAddressesAreToldOnceAndPaced) {
+    ursim::RobotConfig program = robotAt("127.9.12.2");
+    program.variables << ursim::Variable{"counter", ursim::Value::integer(7)};
+    serve(program);
+    serve("127.9.12.1");
+    host().setDevices({makeDevice(91, "", "Empty", 1), makeDevice(92, " 127.9.12.1 ", "Pasted", 1),
+                       makeDevice(93, "::1", "Six", 1), makeDevice(94, "127.9.12.2", "First", 1),
+                       makeDevice(95, "127.9.12.2", "Second", 1)});
+    QElapsedTimer running;
+    running.start();
+    ASSERT_TRUE(initPlugin());
+    // A blank pasted around an address is no part of it.
+    ASSERT_TRUE(host().waitForLogContaining("Connected to robot @  127.9.12.1 ", 20000));
+    ASSERT_TRUE(waitFor([&] {
+        auto list = ur_test::readList(device(92), {"force_x_92"});
+        return plugin()->readData(list.get());
+    }));
+    // One robot configured twice is told as such, once; no robot "shares" names with itself.
+    EXPECT_TRUE(host().waitForLogContaining(
+        "Robots First (id 94) and Second (id 95) are both configured with the address "
+        "127.9.12.2",
+        20000));
+    EXPECT_TRUE(waitFor([] { return host().findItem("counter", nullptr); }));
+    QThread::msleep(6000); // the empty address's failures, over more than one lookup
+    const int64_t seconds = running.elapsed() / 1000 + 1;
+    EXPECT_EQ(host().countLogsContaining("are both configured with the address"), 1);
+    EXPECT_EQ(host().countLogsContaining("uses the name"), 0);
+    // The empty address fails as a name that does not resolve: paced, not 34 times a second.
+    int reconnecting = 0;
+    for (const noru_standin::LogLine &line : host().logs())
+        reconnecting += line.message == "Reconnecting robot ";
+    EXPECT_GE(reconnecting, 2);
+    EXPECT_LE(reconnecting, 3 * seconds);
+    EXPECT_LE(host().countLogsContaining("Eror resolving host: ::1"), 1 + seconds / 5 + 1);
+    EXPECT_EQ(host().countLogsContaining("only IPv4 addresses and host names are supported"), 1);
 }
 
 TEST_F(WorkerEndToEnd, StopDoesNotWaitForANameLookup) {
@@ -454,9 +561,12 @@ TEST_F(WorkerEndToEnd, NamesKeepWorkingWhenTheNameServerDoesNot) {
     EXPECT_TRUE(robot.waitForConnections(connections + 3, 20000));
     EXPECT_EQ(host().countLogsContaining("Eror resolving host: live.alias.invalid"), 0);
     EXPECT_TRUE(host().countLogsContaining("Eror resolving host: gone.alias.invalid"));
-    // A name that fails is asked again every few seconds, not at every attempt.
+    // A name that fails is asked again every few seconds, not at every attempt, and told
+    // once per lookup.
     std::lock_guard<std::mutex> lock(lookups::mutex);
     EXPECT_LE(lookups::asked["gone.alias.invalid"], 2 + running.elapsed() / 4000);
+    EXPECT_LE(host().countLogsContaining("Eror resolving host: gone.alias.invalid"),
+              lookups::asked["gone.alias.invalid"]);
 }
 
 TEST_F(WorkerEndToEnd, RobotsLeftWithoutDescriptorsAreNamedInTheLog) {
@@ -479,6 +589,40 @@ TEST_F(WorkerEndToEnd, RobotsLeftWithoutDescriptorsAreNamedInTheLog) {
     EXPECT_TRUE(host().waitForLogContaining("is too low for 12 robots", 20000));
     EXPECT_TRUE(host().waitForLogContaining(
         "Robots cannot be connected: the host process has no file descriptors left", 20000));
+}
+
+TEST_F(WorkerEndToEnd, TheDescriptorLimitIsRaisedOnlyWhenRobotsNeedIt) {
+    if (qEnvironmentVariableIsSet("UR_UNDER_MEMCHECK"))
+        GTEST_SKIP() << "memcheck keeps descriptors of its own";
+    QList<DeviceInstancePlugin> devices;
+    for (int i = 1; i <= 40; ++i) {
+        serve(QStringLiteral("127.9.13.%1").arg(i));
+        devices << makeDevice(100 + i, QStringLiteral("127.9.13.%1").arg(i), "Many", 1);
+    }
+    // Room for the host's own files and a few robots, with the usual hard limit above it.
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlim_t tight = rlim_t(openDescriptors() + 20);
+    ASSERT_GT(limit.rlim_max, tight + 200);
+    const rlimit lowered{tight, limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    host().setDevices(devices);
+    ASSERT_TRUE(initPlugin());
+    EXPECT_TRUE(waitFor([&] {
+        return host().countLogsContaining("Connected to robot @ 127.9.13.") == 40;
+    }));
+    EXPECT_EQ(host().countLogsContaining("Raised the open files limit of the host process"), 1);
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    EXPECT_LT(limit.rlim_cur, limit.rlim_max) << "raised further than the robots need";
+
+    // A second start with the limit they need raises nothing.
+    ASSERT_TRUE(plugin()->stopPlugin());
+    host().clearRecords();
+    ASSERT_TRUE(plugin()->init());
+    EXPECT_TRUE(waitFor([&] {
+        return host().countLogsContaining("Connected to robot @ 127.9.13.") == 40;
+    }));
+    EXPECT_EQ(host().countLogsContaining("Raised the open files limit"), 0);
 }
 
 TEST_F(WorkerEndToEnd, ConnectFailAndStopCyclesLeakNoDescriptors) {
