@@ -96,6 +96,22 @@ TEST_F(PublishedRecords, NewConnectionStartsANewStreamAndClosesOnlyWhatIsOpen) {
     ::close(reused);
 }
 
+TEST_F(PublishedRecords, ARobotGoneIntoItsErrorWaitIsPublishedAtOnce) {
+    bool found = false;
+    ursim::RobotConfig config;
+    config.address = QStringLiteral("127.9.14.1");
+    config.rateHz = 20;
+    ursim::Robot &robot = sim.addRobot(config);
+    host().setDevices({makeDevice(4, "127.9.14.1", "Falls silent", 60)});
+    ASSERT_TRUE(plugin.init());
+    ASSERT_TRUE(waitFor([&] { return find("127.9.14.1", &found).dataReceived; }));
+    // It stays silent on every new connection, and the third failed read begins the wait.
+    robot.setScenario(ursim::Scenario::silent());
+    ASSERT_TRUE(host().waitForLogContaining("Waiting another 60 seconds", 30000));
+    // Long before the wait ends, its copy no longer shows a connected robot.
+    EXPECT_TRUE(waitFor([&] { return !find("127.9.14.1", &found).connected; }, 20000));
+}
+
 // Publication as the worker sees it, with the readers' lock in the test's hands.
 struct HeldPublication : Publication {
     QMutex &lock() { return publishMutex; }
