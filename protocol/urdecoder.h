@@ -30,8 +30,8 @@ int variableLayout(const urinstance &robot);
 
 // Decodes one value at the start of data into text; returns the bytes it takes as a
 // top-level value (code, payload, trailing byte), at least 2. depth counts the enclosing
-// lists.
-uint32_t variable(ByteView data, int layout, int depth, QString *text);
+// lists. A value of the code that the layout does not support sets *unsupported.
+uint32_t variable(ByteView data, int layout, int depth, QString *text, bool *unsupported = nullptr);
 
 QString poseText(ByteView bytes);
 

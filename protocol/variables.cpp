@@ -185,7 +185,7 @@ int variableLayout(const urinstance &robot) {
     return variableLayoutForVersion(robot.versionMajor, robot.versionMinor);
 }
 
-uint32_t variable(ByteView data, int layout, int depth, QString *text) {
+uint32_t variable(ByteView data, int layout, int depth, QString *text, bool *unsupported) {
     uint64_t size = 2; // code and trailing byte
     switch (kindOf(data.u8(0), layout)) {
     case Kind::string: {
@@ -213,7 +213,7 @@ uint32_t variable(ByteView data, int layout, int depth, QString *text) {
             if (j > 0)
                 list += QLatin1Char(',');
             QString element;
-            offset += variable(data.sub(size_t(at)), layout, depth + 1, &element) - 1u;
+            offset += variable(data.sub(size_t(at)), layout, depth + 1, &element, unsupported) - 1u;
             list += element;
         }
         list += QLatin1Char(']');
@@ -230,8 +230,8 @@ uint32_t variable(ByteView data, int layout, int depth, QString *text) {
         size += 1;
         break;
     case Kind::unsupported:
-        HostGateway::logError(
-            QStringLiteral("Numeric value not supported! This will result in an error!"));
+        if (unsupported)
+            *unsupported = true;
         break;
     case Kind::integer:
         *text = QString::number(static_cast<int32_t>(data.be32(1)));
@@ -258,11 +258,16 @@ void variablesValue(ByteView body, urinstance *robot) {
     // takes at least 2 bytes, so this ends.
     QList<QString> values;
     size_t offset = 2;
+    bool unsupported = false;
     do {
         QString text;
-        offset += variable(body.sub(offset), layout, 0, &text);
+        offset += variable(body.sub(offset), layout, 0, &text, &unsupported);
         values.append(text);
     } while (offset < body.size);
+    // Once per message, however many such values it holds: a peer cannot flood the host's log.
+    if (unsupported)
+        HostGateway::logError(
+            QStringLiteral("Numeric value not supported! This will result in an error!"));
 
     if (robot->variableCounts.contains(start)) {
         // A new series has begun: the one before was counted in full.

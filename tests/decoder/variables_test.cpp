@@ -135,7 +135,14 @@ TEST_F(DecoderVariables, ValuesAsTheControllerSendsThem) {
         {3, hex("0f00"), "0", 6}, {3, hex("03000541"), "A", 9}, {3, hex(""), "", 2},
         {3, hex("1100030f00000001"), "[1]", 11}});
     // clang-format on
-    EXPECT_EQ(host().countLogsContaining("Numeric value not supported!"), 1);
+
+    // Not supported: told once per message, however many such values and elements it holds.
+    urinstance robot = robotAt("127.0.4.6");
+    robot.device.settings.insert("version", "1");
+    const QByteArray unsupported = variablesValueMessage(
+        0, QList<QByteArray>() << hex("0c00").repeated(999) << var::list(1, {hex("0c00")}));
+    feed(&robot, variableArrayMessage(0, {"a"}) + unsupported + unsupported);
+    EXPECT_EQ(host().countLogsContaining("Numeric value not supported!"), 2);
 
     // Every kind in every layout, as the encoder writes them.
     for (int l = 1; l <= 3; ++l) {
