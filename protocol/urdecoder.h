@@ -23,6 +23,8 @@ void robotMessage(ByteView message, urinstance *robot);
 void globalMessage(ByteView message, urinstance *robot);
 void variableArray(ByteView body, urinstance *robot);
 void variablesValue(ByteView body, urinstance *robot);
+// The open set of variable names is complete: the file is written unless it holds the set.
+void endNamesSet(urinstance *robot);
 
 // Value code table (1: up to 3.2, 2: 3.3 to 5.8, 3: 5.9 and up) from the device setting
 // "version", or from the controller version when the setting is 0 (Auto).

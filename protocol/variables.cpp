@@ -8,8 +8,8 @@
 #include "variablelayout.h"
 
 #include <QFile>
+#include <QSaveFile>
 #include <QStringList>
-#include <QTextStream>
 
 #include <algorithm>
 #include <climits>
@@ -123,52 +123,80 @@ QString variablesFilePath(const urinstance &robot) {
            variablesFileName(robot.device.address);
 }
 
+namespace {
+
+// The whole file goes under a temporary name and replaces the old one only once every byte was
+// written: a full disk or a crash leaves the old file, never a part of one.
+void writeNamesFile(urinstance *robot) {
+    const QString path = variablesFilePath(*robot);
+    QByteArray bytes;
+    for (auto name = robot->variableNames.cbegin(); name != robot->variableNames.cend(); ++name)
+        bytes += QByteArray::number(name.key()) + ',' + name.value().toUtf8() + '\n';
+
+    QString reason = QStringLiteral("The host gives no files directory");
+    if (!path.isEmpty()) {
+        QSaveFile file(path);
+        // Unbuffered: a write that fails is seen here, with its reason. A buffered write that
+        // fails only in commit's final flush would still be committed, cut short.
+        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            qint64 done = 0, n = 0;
+            while (done < bytes.size() &&
+                   (n = file.write(bytes.constData() + done, bytes.size() - done)) > 0)
+                done += n;
+            if (done == bytes.size() && file.commit()) {
+                robot->namesFileCurrent = true;
+                robot->namesFileFailureLogged = false;
+                return;
+            }
+        }
+        reason = file.errorString();
+    }
+    robot->namesFileCurrent = false;
+    if (!robot->namesFileFailureLogged) {
+        robot->namesFileFailureLogged = true;
+        HostGateway::logError(QStringLiteral("Could not write file for UR variables. (WRITE) ") +
+                              reason + QStringLiteral(" File: ") + path);
+    }
+}
+
+} // namespace
+
 void variableArray(ByteView body, urinstance *robot) {
     const int start = startIndex(body);
     QStringList names = body.text(2).split(QLatin1Char('\n'), Qt::KeepEmptyParts);
     names.removeLast(); // the text after the last LF is not a name
 
-    const QString path = variablesFilePath(*robot);
     HostGateway::logDebug(
         QStringLiteral("Variable array receieved from robot. Writing to text file: ") +
         variablesFileName(robot->device.address) + QStringLiteral(". Robot: ") +
         robot->device.address);
 
-    // A controller sends its names again on every connection: a file that holds them already
-    // is not written again, so that reconnections cost no disk writes.
-    bool unchanged =
-        robot->namesFileCurrent && (start != 0 || robot->variableNames.size() == names.size());
-    for (int i = 0; i < names.size() && unchanged; ++i) {
-        const auto known = robot->variableNames.constFind(start + i);
-        unchanged = known != robot->variableNames.constEnd() && known.value() == names.at(i);
+    // The names are the record's at once, whatever becomes of the file: it only keeps them
+    // for the next start. The file is written when the set ends (endNamesSet).
+    if (!robot->namesSetOpen) {
+        robot->namesSetOpen = true;
+        robot->namesBeforeSet = robot->variableNames;
     }
-    if (!unchanged) {
-        QFile file(path);
-        const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Text |
-                                         (start != 0 ? QIODevice::Append : QIODevice::Truncate);
-        if (!file.open(mode)) {
-            HostGateway::logError(
-                QStringLiteral("Could not write file for UR variables. (WRITE) ") +
-                file.errorString() + QStringLiteral(" File: ") + path);
-            return;
-        }
-        QTextStream stream(&file);
-        // The file is read back as UTF-8, so it is written as UTF-8 whatever the locale.
-        stream.setCodec("UTF-8");
-        if (start == 0)
-            robot->variableNames.clear();
-        for (int i = 0; i < names.size(); ++i) {
-            robot->variableNames.insert(start + i, names.at(i));
-            stream << start + i << ',' << names.at(i) << '\n';
-        }
-        robot->namesFileCurrent = true;
-    }
+    if (start == 0)
+        robot->variableNames.clear();
+    for (int i = 0; i < names.size(); ++i)
+        robot->variableNames.insert(start + i, names.at(i));
     for (const QString &name : qAsConst(names))
         URWrapper().addItemToRobot(robot, name);
     robot->variableCountTotal = 0;
     robot->variableCounts.clear();
     robot->variableValues.clear();
     ++robot->variableValuesEdition;
+}
+
+void endNamesSet(urinstance *robot) {
+    robot->namesSetOpen = false;
+    const bool unchanged = robot->namesFileCurrent && robot->variableNames == robot->namesBeforeSet;
+    robot->namesBeforeSet.clear();
+    // A controller sends its names again on every connection: a file that holds them already
+    // is not written again, so that reconnections cost no disk writes.
+    if (!unchanged)
+        writeNamesFile(robot);
 }
 
 int variableLayout(const urinstance &robot) {
