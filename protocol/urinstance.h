@@ -136,6 +136,10 @@ struct urinstance {
     bool namesFileCurrent = false;
     // A failed write was logged; told again only after a write has succeeded.
     bool namesFileFailureLogged = false;
+    // Distinct variable names this record turned into items; bounded, since every name is a
+    // host item. Names beyond the bound keep their index with an empty name.
+    QSet<QString> knownNames;
+    bool namesLimitLogged = false;
     // Counts the changes of variableValues, so that a copy can tell whether it is behind.
     uint32_t variableValuesEdition = 0;
 };

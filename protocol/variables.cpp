@@ -125,6 +125,27 @@ QString variablesFilePath(const urinstance &robot) {
 
 namespace {
 
+// Whether the record keeps a name: one robot turns a bounded number of distinct names into
+// items, so a program (or a peer) that announces new names without end adds no host items
+// without end.
+bool keepsName(urinstance *robot, const QString &name) {
+    if (robot->knownNames.contains(name))
+        return true;
+    if (robot->knownNames.size() < URWrapper::maxVariableNames) {
+        robot->knownNames.insert(name);
+        return true;
+    }
+    if (!robot->namesLimitLogged) {
+        robot->namesLimitLogged = true;
+        HostGateway::logError(
+            QStringLiteral("Robot ") + robot->device.address + QStringLiteral(" sent more than ") +
+            QString::number(URWrapper::maxVariableNames) +
+            QStringLiteral(" program variable names: new names are not turned into items; the "
+                           "known ones keep their values"));
+    }
+    return false;
+}
+
 // The whole file goes under a temporary name and replaces the old one only once every byte was
 // written: a full disk or a crash leaves the old file, never a part of one.
 void writeNamesFile(urinstance *robot) {
@@ -179,9 +200,15 @@ void variableArray(ByteView body, urinstance *robot) {
     }
     if (start == 0)
         robot->variableNames.clear();
-    for (int i = 0; i < names.size(); ++i)
-        robot->variableNames.insert(start + i, names.at(i));
-    for (const QString &name : qAsConst(names))
+    QStringList kept;
+    for (int i = 0; i < names.size(); ++i) {
+        // A name beyond the bound keeps its index, so the values of the others stay in step.
+        const bool keep = keepsName(robot, names.at(i));
+        robot->variableNames.insert(start + i, keep ? names.at(i) : QString());
+        if (keep)
+            kept.append(names.at(i));
+    }
+    for (const QString &name : qAsConst(kept))
         URWrapper().addItemToRobot(robot, name);
     robot->variableCountTotal = 0;
     robot->variableCounts.clear();

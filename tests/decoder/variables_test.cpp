@@ -238,6 +238,22 @@ TEST_F(DecoderVariables, NestingAndCountsAreBounded) {
                   {3, hex("11ffff").repeated(32), open + close, 65539 + 31 * 65537}});
 }
 
+TEST_F(DecoderVariables, NamesBeyondTheBoundAreNoItemsTheOthersKeepTheirValues) {
+    QList<QByteArray> names, values;
+    for (int i = 0; i < URWrapper::maxVariableNames + 2; ++i)
+        names << "v" + QByteArray::number(i), values << var::integer(3, i);
+    urinstance robot = robotAt("127.0.4.8");
+    robot.device.settings.insert("version", "3");
+    const QByteArray series = variablesValueMessage(0, values);
+    feed(&robot, variableArrayMessage(0, names) + series + series);
+    feed(&robot, variableArrayMessage(0, {"w0", "w1"}) + variableArrayMessage(2, names.mid(2)) +
+                     series + series);
+    EXPECT_EQ(host().addedItems().size(), URWrapper::maxVariableNames);
+    EXPECT_EQ(host().countLogsContaining("program variable names: new names are not"), 1);
+    EXPECT_EQ(robot.variableValues.size(), URWrapper::maxVariableNames - 2);
+    EXPECT_EQ(robot.variableValues.value("v4095"), "4095");
+}
+
 // Layout choice: by the device setting "version", or for Auto by the controller version.
 
 TEST_F(DecoderVariables, LayoutBySettingOrControllerVersion) {
