@@ -23,6 +23,8 @@ void robotMessage(ByteView message, urinstance *robot);
 void globalMessage(ByteView message, urinstance *robot);
 void variableArray(ByteView body, urinstance *robot);
 void variablesValue(ByteView body, urinstance *robot);
+// The open set of variable names is complete: the file is written unless it holds the set.
+void endNamesSet(urinstance *robot);
 
 // Value code table (1: up to 3.2, 2: 3.3 to 5.8, 3: 5.9 and up) from the device setting
 // "version", or from the controller version when the setting is 0 (Auto).
@@ -30,8 +32,8 @@ int variableLayout(const urinstance &robot);
 
 // Decodes one value at the start of data into text; returns the bytes it takes as a
 // top-level value (code, payload, trailing byte), at least 2. depth counts the enclosing
-// lists.
-uint32_t variable(ByteView data, int layout, int depth, QString *text);
+// lists. A value of the code that the layout does not support sets *unsupported.
+uint32_t variable(ByteView data, int layout, int depth, QString *text, bool *unsupported = nullptr);
 
 QString poseText(ByteView bytes);
 

@@ -125,8 +125,21 @@ struct urinstance {
     // host item.
     QSet<QString> titles;
     bool titleLimitLogged = false;
-    // The variables file holds variableNames: this record wrote or read it.
+    // Names come in sets: a variable array message with start index 0, then ones with further
+    // indexes. A set ends at the first message that is not a variable array message; only then
+    // is the file brought up to date, so that it never holds part of a set, and a set that
+    // matches the file (in full, its length too) is not written again.
+    bool namesSetOpen = false;
+    QMap<int, QString> namesBeforeSet; // variableNames when the open set began
+    // The variables file holds the names of the last complete set: this record wrote or read
+    // it. Cleared when a write fails, so that the next set is written whether changed or not.
     bool namesFileCurrent = false;
+    // A failed write was logged; told again only after a write has succeeded.
+    bool namesFileFailureLogged = false;
+    // Distinct variable names this record turned into items; bounded, since every name is a
+    // host item. Names beyond the bound keep their index with an empty name.
+    QSet<QString> knownNames;
+    bool namesLimitLogged = false;
     // Counts the changes of variableValues, so that a copy can tell whether it is behind.
     uint32_t variableValuesEdition = 0;
 };

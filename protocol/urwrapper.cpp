@@ -159,6 +159,8 @@ robotstate_force decodeForce(ByteView p) {
 namespace urdecode {
 
 void message(ByteView message, urinstance *robot) {
+    if (robot->namesSetOpen && !(message.u8(4) == globalMessageType && message.u8(13) == 0))
+        endNamesSet(robot);
     switch (message.u8(4)) {
     case robotStateType: {
         unsigned int cursor = minMessageLength;

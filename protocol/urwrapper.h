@@ -26,6 +26,8 @@ public:
     static constexpr uint32_t maxMessageLength = 1u << 20;
     // Distinct message titles that one robot record turns into items.
     static constexpr int maxTitles = 256;
+    // Distinct program variable names that one robot record turns into items.
+    static constexpr int maxVariableNames = 4096;
 
     void wrapMessage(urinstance *robot, QByteArray bytes);
     // The same over borrowed bytes, with the outcome.

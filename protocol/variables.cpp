@@ -8,8 +8,8 @@
 #include "variablelayout.h"
 
 #include <QFile>
+#include <QSaveFile>
 #include <QStringList>
-#include <QTextStream>
 
 #include <algorithm>
 #include <climits>
@@ -123,52 +123,107 @@ QString variablesFilePath(const urinstance &robot) {
            variablesFileName(robot.device.address);
 }
 
+namespace {
+
+// Whether the record keeps a name: one robot turns a bounded number of distinct names into
+// items, so a program (or a peer) that announces new names without end adds no host items
+// without end.
+bool keepsName(urinstance *robot, const QString &name) {
+    if (robot->knownNames.contains(name))
+        return true;
+    if (robot->knownNames.size() < URWrapper::maxVariableNames) {
+        robot->knownNames.insert(name);
+        return true;
+    }
+    if (!robot->namesLimitLogged) {
+        robot->namesLimitLogged = true;
+        HostGateway::logError(
+            QStringLiteral("Robot ") + robot->device.address + QStringLiteral(" sent more than ") +
+            QString::number(URWrapper::maxVariableNames) +
+            QStringLiteral(" program variable names: new names are not turned into items; the "
+                           "known ones keep their values"));
+    }
+    return false;
+}
+
+// The whole file goes under a temporary name and replaces the old one only once every byte was
+// written: a full disk or a crash leaves the old file, never a part of one.
+void writeNamesFile(urinstance *robot) {
+    const QString path = variablesFilePath(*robot);
+    QByteArray bytes;
+    for (auto name = robot->variableNames.cbegin(); name != robot->variableNames.cend(); ++name)
+        bytes += QByteArray::number(name.key()) + ',' + name.value().toUtf8() + '\n';
+
+    QString reason = QStringLiteral("The host gives no files directory");
+    if (!path.isEmpty()) {
+        QSaveFile file(path);
+        // Unbuffered: a write that fails is seen here, with its reason. A buffered write that
+        // fails only in commit's final flush would still be committed, cut short.
+        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            qint64 done = 0, n = 0;
+            while (done < bytes.size() &&
+                   (n = file.write(bytes.constData() + done, bytes.size() - done)) > 0)
+                done += n;
+            if (done == bytes.size() && file.commit()) {
+                robot->namesFileCurrent = true;
+                robot->namesFileFailureLogged = false;
+                return;
+            }
+        }
+        reason = file.errorString();
+    }
+    robot->namesFileCurrent = false;
+    if (!robot->namesFileFailureLogged) {
+        robot->namesFileFailureLogged = true;
+        HostGateway::logError(QStringLiteral("Could not write file for UR variables. (WRITE) ") +
+                              reason + QStringLiteral(" File: ") + path);
+    }
+}
+
+} // namespace
+
 void variableArray(ByteView body, urinstance *robot) {
     const int start = startIndex(body);
     QStringList names = body.text(2).split(QLatin1Char('\n'), Qt::KeepEmptyParts);
     names.removeLast(); // the text after the last LF is not a name
 
-    const QString path = variablesFilePath(*robot);
     HostGateway::logDebug(
         QStringLiteral("Variable array receieved from robot. Writing to text file: ") +
         variablesFileName(robot->device.address) + QStringLiteral(". Robot: ") +
         robot->device.address);
 
-    // A controller sends its names again on every connection: a file that holds them already
-    // is not written again, so that reconnections cost no disk writes.
-    bool unchanged =
-        robot->namesFileCurrent && (start != 0 || robot->variableNames.size() == names.size());
-    for (int i = 0; i < names.size() && unchanged; ++i) {
-        const auto known = robot->variableNames.constFind(start + i);
-        unchanged = known != robot->variableNames.constEnd() && known.value() == names.at(i);
+    // The names are the record's at once, whatever becomes of the file: it only keeps them
+    // for the next start. The file is written when the set ends (endNamesSet).
+    if (!robot->namesSetOpen) {
+        robot->namesSetOpen = true;
+        robot->namesBeforeSet = robot->variableNames;
     }
-    if (!unchanged) {
-        QFile file(path);
-        const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Text |
-                                         (start != 0 ? QIODevice::Append : QIODevice::Truncate);
-        if (!file.open(mode)) {
-            HostGateway::logError(
-                QStringLiteral("Could not write file for UR variables. (WRITE) ") +
-                file.errorString() + QStringLiteral(" File: ") + path);
-            return;
-        }
-        QTextStream stream(&file);
-        // The file is read back as UTF-8, so it is written as UTF-8 whatever the locale.
-        stream.setCodec("UTF-8");
-        if (start == 0)
-            robot->variableNames.clear();
-        for (int i = 0; i < names.size(); ++i) {
-            robot->variableNames.insert(start + i, names.at(i));
-            stream << start + i << ',' << names.at(i) << '\n';
-        }
-        robot->namesFileCurrent = true;
+    if (start == 0)
+        robot->variableNames.clear();
+    QStringList kept;
+    for (int i = 0; i < names.size(); ++i) {
+        // A name beyond the bound keeps its index, so the values of the others stay in step.
+        const bool keep = keepsName(robot, names.at(i));
+        robot->variableNames.insert(start + i, keep ? names.at(i) : QString());
+        if (keep)
+            kept.append(names.at(i));
     }
-    for (const QString &name : qAsConst(names))
+    for (const QString &name : qAsConst(kept))
         URWrapper().addItemToRobot(robot, name);
     robot->variableCountTotal = 0;
     robot->variableCounts.clear();
     robot->variableValues.clear();
     ++robot->variableValuesEdition;
+}
+
+void endNamesSet(urinstance *robot) {
+    robot->namesSetOpen = false;
+    const bool unchanged = robot->namesFileCurrent && robot->variableNames == robot->namesBeforeSet;
+    robot->namesBeforeSet.clear();
+    // A controller sends its names again on every connection: a file that holds them already
+    // is not written again, so that reconnections cost no disk writes.
+    if (!unchanged)
+        writeNamesFile(robot);
 }
 
 int variableLayout(const urinstance &robot) {
@@ -185,7 +240,7 @@ int variableLayout(const urinstance &robot) {
     return variableLayoutForVersion(robot.versionMajor, robot.versionMinor);
 }
 
-uint32_t variable(ByteView data, int layout, int depth, QString *text) {
+uint32_t variable(ByteView data, int layout, int depth, QString *text, bool *unsupported) {
     uint64_t size = 2; // code and trailing byte
     switch (kindOf(data.u8(0), layout)) {
     case Kind::string: {
@@ -213,7 +268,7 @@ uint32_t variable(ByteView data, int layout, int depth, QString *text) {
             if (j > 0)
                 list += QLatin1Char(',');
             QString element;
-            offset += variable(data.sub(size_t(at)), layout, depth + 1, &element) - 1u;
+            offset += variable(data.sub(size_t(at)), layout, depth + 1, &element, unsupported) - 1u;
             list += element;
         }
         list += QLatin1Char(']');
@@ -230,8 +285,8 @@ uint32_t variable(ByteView data, int layout, int depth, QString *text) {
         size += 1;
         break;
     case Kind::unsupported:
-        HostGateway::logError(
-            QStringLiteral("Numeric value not supported! This will result in an error!"));
+        if (unsupported)
+            *unsupported = true;
         break;
     case Kind::integer:
         *text = QString::number(static_cast<int32_t>(data.be32(1)));
@@ -258,11 +313,16 @@ void variablesValue(ByteView body, urinstance *robot) {
     // takes at least 2 bytes, so this ends.
     QList<QString> values;
     size_t offset = 2;
+    bool unsupported = false;
     do {
         QString text;
-        offset += variable(body.sub(offset), layout, 0, &text);
+        offset += variable(body.sub(offset), layout, 0, &text, &unsupported);
         values.append(text);
     } while (offset < body.size);
+    // Once per message, however many such values it holds: a peer cannot flood the host's log.
+    if (unsupported)
+        HostGateway::logError(
+            QStringLiteral("Numeric value not supported! This will result in an error!"));
 
     if (robot->variableCounts.contains(start)) {
         // A new series has begun: the one before was counted in full.

@@ -6,6 +6,9 @@
 #include <QFile>
 #include <QTextCodec>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 
 namespace var = urenc::var;
@@ -16,17 +19,25 @@ class DecoderVariables : public DecoderTest {};
 
 const QByteArray version = urenc::versionMessage("P", 5, 9);
 
+QByteArray contents(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : "<none>";
+}
+
+bool put(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 TEST_F(DecoderVariables, NamesGoToTheRecordTheFileAndTheHostOnce) {
     QTextCodec *const locale = QTextCodec::codecForLocale(); // the file is UTF-8 all the same
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
     const QByteArray size = "Gr\xC3\xB6\xC3\x9F"
                             "e"; // Größe
     urinstance robot = robotAt("127.0.4.1");
-    feed(&robot, variableArrayMessage(0, {size, "b"}) + variableArrayMessage(2, {"c"}));
+    feed(&robot, variableArrayMessage(0, {size, "b"}) + variableArrayMessage(2, {"c"}) + version);
     QTextCodec::setCodecForLocale(locale);
-    QFile names(dataDir.filePath("127.0.4.1"));
-    ASSERT_TRUE(names.open(QIODevice::ReadOnly));
-    EXPECT_EQ(names.readAll(), "0," + size + "\n1,b\n2,c\n");
+    EXPECT_EQ(contents(dataDir.filePath("127.0.4.1")), "0," + size + "\n1,b\n2,c\n");
     urinstance restarted = robotAt("127.0.4.1", true); // reads them back from the file
     feed(&restarted, version);
     EXPECT_EQ(restarted.variableNames.values(), QStringList({QString::fromUtf8(size), "b", "c"}));
@@ -34,21 +45,70 @@ TEST_F(DecoderVariables, NamesGoToTheRecordTheFileAndTheHostOnce) {
     // From index 0 the names start over; the text after the last LF is no name.
     feed(&robot, variableArrayMessage(0, {"b", "y"}, false));
     EXPECT_EQ(robot.variableNames, (QMap<int, QString>{{0, "b"}}));
-    // Names that cannot be written change nothing (without a data directory: not at the root).
-    host().setDataDirectory(QString());
-    feed(&robot, variableArrayMessage(0, {"z"}));
-    EXPECT_EQ(robot.variableNames, (QMap<int, QString>{{0, "b"}}));
-    EXPECT_EQ(host().countLogsContaining("Could not write file for UR variables. (WRITE) "), 1);
-    EXPECT_FALSE(QFile::exists("/127.0.4.1"));
     EXPECT_EQ(host().addedItems().size(), 3); // each name offered once
+}
 
-    // The same names again (a controller sends them on every connection): no disk write.
-    host().setDataDirectory(dataDir.path());
-    urinstance again = robotAt("127.0.4.2");
-    feed(&again, variableArrayMessage(0, {"p", "q"}));
-    ASSERT_TRUE(QFile::remove(dataDir.filePath("127.0.4.2")));
-    feed(&again, variableArrayMessage(0, {"p", "q"}));
-    EXPECT_FALSE(QFile::exists(dataDir.filePath("127.0.4.2"))) << "unchanged names written again";
+// A set of names in one message or several: the file is written when the set ends (at the next
+// message of another kind), whole, and only if it differs from the file, in length too.
+TEST_F(DecoderVariables, NamesFileIsWrittenWholeOnlyWhenTheSetChanged) {
+    // clang-format off
+    const struct { QList<QPair<int, QList<QByteArray>>> set; QByteArray file; } table[] = {
+        {{{0, {"a"}}, {1, {"b"}}, {2, {"c"}}}, "0,a\n1,b\n2,c\n"},
+        {{{0, {"a"}}, {1, {"b"}}, {2, {"c"}}}, ""}, {{{0, {"a", "b", "c"}}}, ""},
+        {{{0, {"a", "b"}}}, "0,a\n1,b\n"},
+        {{{0, {"a"}}, {1, {"b"}}, {2, {"x"}}}, "0,a\n1,b\n2,x\n"},
+        {{{0, {"a"}}, {0, {"a"}}, {1, {"b"}}, {2, {"x"}}}, ""}}; // cut short, then sent again
+    // clang-format on
+    urinstance robot = robotAt("127.0.4.3");
+    const QString path = dataDir.filePath("127.0.4.3");
+    for (const auto &row : table) {
+        ASSERT_TRUE(put(path, "kept\n"));
+        for (const auto &message : row.set)
+            feed(&robot, variableArrayMessage(uint16_t(message.first), message.second));
+        EXPECT_EQ(contents(path), "kept\n") << "before the set ended: " << row.file.data();
+        feed(&robot, version);
+        EXPECT_EQ(contents(path), row.file.isEmpty() ? "kept\n" : row.file);
+    }
+}
+
+// Whatever becomes of the file, the names are the record's and items at once; a failed write
+// keeps the old file and is told once per robot, and again only after a write succeeded.
+TEST_F(DecoderVariables, NamesOutliveAFileThatCannotBeWritten) {
+    const QString plain = dataDir.filePath("plain");
+    QList<QByteArray> all, sevens;
+    for (int i = 0; i <= 300; ++i)
+        all << "name" + QByteArray::number(i), sevens << var::integer(1, 7);
+    const QByteArray values = variablesValueMessage(0, sevens.mid(1));
+    rlimit unlimited{}, small{1000, RLIM_INFINITY}; // a disk with room for 1000 bytes
+    ASSERT_TRUE(getrlimit(RLIMIT_FSIZE, &unlimited) == 0 && signal(SIGXFSZ, SIG_IGN) != SIG_ERR);
+    const struct {
+        QString directory, address, path, reason;
+    } table[] = {{plain, "127.0.4.4", plain + "/127.0.4.4", "Not a directory"},
+                 {QString(), "127.0.4.5", "", "The host gives no files directory"},
+                 {dataDir.path(), "plain", plain, "File too large"}};
+    for (const auto &row : table) {
+        SCOPED_TRACE(row.address.toStdString());
+        host().reset();
+        urinstance robot = robotAt(row.address);
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_TRUE(put(plain, "0,old\n"));
+            const QByteArray names = variableArrayMessage(0, all.mid(round, 300));
+            host().setDataDirectory(row.directory);
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+            feed(&robot, names + values + names + values + values);
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+            EXPECT_EQ(robot.variableValues.value("name100"), "7");
+            EXPECT_EQ(host().countLogsContaining("Could not write file for UR variables. (WRITE) " +
+                                                 row.reason + " File: " + row.path),
+                      round + 1);
+            EXPECT_EQ(contents(plain), "0,old\n");
+            // Told again once a write succeeded; a file that failed is written even unchanged.
+            host().setDataDirectory(dataDir.path());
+            feed(&robot, names + values);
+            ASSERT_TRUE(QFile::remove(dataDir.filePath(row.address)));
+        }
+        EXPECT_EQ(host().addedItems().size(), 301);
+    }
 }
 
 TEST_F(DecoderVariables, NamesFileIsReadOnceOnTheFirstRead) {
@@ -88,7 +148,7 @@ TEST_F(DecoderVariables, FileNameIsTheAddressMadeSafe) {
     host().setDataDirectory(inner);
     for (const char *address : {"../../x", "../plugin2/y", "/abs", ".."}) {
         urinstance robot = robotAt(address);
-        feed(&robot, variableArrayMessage(0, {"n"}));
+        feed(&robot, variableArrayMessage(0, {"n"}) + version);
         EXPECT_EQ(robot.variableNames.value(0), "n") << address;
     }
     EXPECT_FALSE(QFile::exists(dataDir.path() + "/x"));
@@ -135,7 +195,12 @@ TEST_F(DecoderVariables, ValuesAsTheControllerSendsThem) {
         {3, hex("0f00"), "0", 6}, {3, hex("03000541"), "A", 9}, {3, hex(""), "", 2},
         {3, hex("1100030f00000001"), "[1]", 11}});
     // clang-format on
-    EXPECT_EQ(host().countLogsContaining("Numeric value not supported!"), 1);
+
+    // Not supported: told once per message, however many such values and elements it holds.
+    const QByteArray unsupported = variablesValueMessage( // layout 1: no setting, no version
+        0, QList<QByteArray>() << hex("0c00").repeated(999) << var::list(1, {hex("0c00")}));
+    decode(variableArrayMessage(0, {"a"}) + unsupported + unsupported);
+    EXPECT_EQ(host().countLogsContaining("Numeric value not supported!"), 2);
 
     // Every kind in every layout, as the encoder writes them.
     for (int l = 1; l <= 3; ++l) {
@@ -163,6 +228,20 @@ TEST_F(DecoderVariables, NestingAndCountsAreBounded) {
                   // A count far past the end is counted, not listed; so on every level.
                   {3, hex("11ffff"), "[]", 2 + 2 + 65535},
                   {3, hex("11ffff").repeated(32), open + close, 65539 + 31 * 65537}});
+}
+
+TEST_F(DecoderVariables, NamesBeyondTheBoundAreNoItemsTheOthersKeepTheirValues) {
+    QList<QByteArray> names, values;
+    for (int i = 0; i < URWrapper::maxVariableNames + 2; ++i)
+        names << "v" + QByteArray::number(i), values << var::integer(1, i);
+    urinstance robot = robotAt("127.0.4.8");
+    const QByteArray series = variablesValueMessage(0, values);
+    feed(&robot, variableArrayMessage(0, names) + variableArrayMessage(0, {"w0", "w1"}) +
+                     variableArrayMessage(2, names.mid(2)) + series + series);
+    EXPECT_EQ(host().addedItems().size(), URWrapper::maxVariableNames);
+    EXPECT_EQ(host().countLogsContaining("program variable names: new names are not"), 1);
+    EXPECT_EQ(robot.variableValues.size(), URWrapper::maxVariableNames - 2);
+    EXPECT_EQ(robot.variableValues.value("v4095"), "4095");
 }
 
 // Layout choice: by the device setting "version", or for Auto by the controller version.
