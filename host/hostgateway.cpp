@@ -39,23 +39,26 @@ QString robotLabel(const DeviceInstancePlugin &robot) {
                : robot.name + QStringLiteral(" (") + robot.address + QLatin1Char(')');
 }
 
-// Callers on the host's threads waiting for the lock. The queue's thread lets them go first:
-// the lock itself is not fair, and a thread that takes it again at once after each of its
-// calls could otherwise keep a reader waiting for a whole series of calls.
-std::atomic<int> directWaiting{0};
+// Callers on the host's threads that came for the lock, and those that got it. The queue's
+// thread lets those already waiting go first: the lock itself is not fair, and a thread that
+// takes it again at once after each of its calls could otherwise keep a reader waiting for a
+// whole series of calls. Those who come later wait for one queued call at most.
+std::atomic<uint64_t> directArrived{0};
+std::atomic<uint64_t> directServed{0};
 
-// Runs one host call under the lock; queued calls give way to direct ones.
+// Runs one host call under the lock; queued calls give way to direct ones already waiting.
 template <typename Call> void underLock(bool queued, Call &&call) {
     if (queued) {
-        while (directWaiting.load() > 0)
-            std::this_thread::yield();
+        const uint64_t waiting = directArrived.load();
+        while (directServed.load() < waiting)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         QMutexLocker lock(&HostGateway::mutex);
         call();
         return;
     }
-    ++directWaiting;
+    ++directArrived;
     QMutexLocker lock(&HostGateway::mutex);
-    --directWaiting;
+    ++directServed;
     call();
 }
 
