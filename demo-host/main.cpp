@@ -1,5 +1,6 @@
 // ur-host: loads libuniversal_robot.so as the data-logging platform does, configures robots,
 // and prints each read cycle. Without --robot it serves a simulated robot on loopback.
+#include "diagnose.h"
 #include "noru_standin.h"
 #include "noruplugin.h"
 #include "pluginhost.h"
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTextStream>
 
 #include <atomic>
@@ -170,8 +172,20 @@ int main(int argc, char **argv) {
          "Show plug-in log lines from this level on: debug, info, warning, error, none "
          "(default info).",
          "level", "info"},
+        {"diagnose",
+         "Tell within about 5 seconds why a robot can or cannot be read: connects to port "
+         "30001 of the address, reports what arrives, and exits 0 only when a controller is "
+         "streaming.",
+         "address"},
     });
     parser.process(app);
+
+    if (parser.isSet("diagnose")) {
+        // The decoder keeps program variable names in a file: a scratch directory of its own.
+        QTemporaryDir scratch;
+        noru_standin::Host::instance().setDataDirectory(scratch.path());
+        return diagnosis::run(parser.value("diagnose"), out());
+    }
 
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);

@@ -197,6 +197,14 @@ QByteArray versionMessage(const QByteArray &projectName, uint8_t major, uint8_t 
     return framed(20, body);
 }
 
+QByteArray alarmMessage(uint8_t subType, int32_t code, int32_t argument, const QByteArray &rest) {
+    QByteArray body = robotMessageHead(subType);
+    putU32(body, static_cast<uint32_t>(code));
+    putU32(body, static_cast<uint32_t>(argument));
+    body.append(rest);
+    return framed(20, body);
+}
+
 QByteArray titledTextMessage(const QByteArray &title, const QByteArray &text) {
     QByteArray body = robotMessageHead(8);
     putU32(body, 0); // message code

@@ -39,6 +39,12 @@ QByteArray versionMessage(const QByteArray &projectName, uint8_t major, uint8_t 
                           uint32_t bugfix = 0, uint32_t build = 0,
                           const QByteArray &buildDate = QByteArray("01-01-2024, 00:00:00"));
 
+// Robot message (type 20) of an alarm: sub-type 6 (error code) or 5 (safety mode), the 32-bit
+// code and argument, then the version-dependent rest as given (for 6 on 5.x: report level,
+// data type, data and text).
+QByteArray alarmMessage(uint8_t subType, int32_t code, int32_t argument,
+                        const QByteArray &rest = QByteArray(9, '\0'));
+
 // Robot message (type 20), titled text sub-type 8.
 QByteArray titledTextMessage(const QByteArray &title, const QByteArray &text);
 

@@ -48,6 +48,15 @@ bool current(const urinstance &copy) {
     return copy.lastStateMs == 0 || monotonicMs() - copy.lastStateMs <= staleStateMs;
 }
 
+// A value is the robot's current one only while its group of values is: decoded on this
+// connection, and younger than a few robot states. Alarms are events and keep their value.
+bool groupCurrent(const urinstance &copy, ValueGroup group, int64_t nowMs) {
+    if (group == ValueGroup::Alarms)
+        return true;
+    const int64_t decodedAt = groupDecodedMs(copy, group);
+    return decodedAt > 0 && nowMs - decodedAt <= staleStateMs;
+}
+
 bool fail(LogList *list, const QString &text) {
     list->errorText = text;
     return false;
@@ -132,7 +141,7 @@ bool UR::readCycle(LogList *list) {
 
     const QString suffix = QStringLiteral("_") + QString::number(list->id);
     const QString valueKey = QStringLiteral("value");
-    const QList<RobotValueItem> &fixedItems = robotValueItems();
+    const int64_t nowMs = monotonicMs();
     for (int i = 0; i < list->items.size(); ++i) {
         const ItemInstancePlugin &item = list->items.at(i).item;
         if (item.uid.startsWith(QLatin1String("identity_")))
@@ -141,9 +150,8 @@ bool UR::readCycle(LogList *list) {
                  QStringLiteral(") from IP: ") + copy.device.address);
 
         QString value;
-        const int row = robotValueItemIndex(item.uid, suffix);
-        if (row >= 0) {
-            if (!fixedItems.at(row).read(copy, &value))
+        if (const RobotValueItem *known = robotValueItem(item.uid, suffix)) {
+            if (!groupCurrent(copy, known->group, nowMs) || !known->read(copy, &value))
                 continue;
         } else {
             auto found = copy.variableValues.constFind(item.uid);

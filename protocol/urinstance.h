@@ -37,6 +37,13 @@ struct robotstate_mode {
     double targetSpeedFraction = 0;
     double speedScaling = 0;
     double targetSpeedFractionLimit = 0;
+    // The speed slider (target speed fraction) and the controller's actual speed scaling,
+    // read where the controller puts them: doubles at offsets 22 and 30.
+    double speedSlider = 0;
+    double actualSpeedScaling = 0;
+    // Bytes of the sub-package that arrived (its length, cut at the end of the message): a
+    // field that lies beyond them was not sent (a CB2 robot mode data is 29 bytes).
+    uint32_t packageBytes = 0;
 };
 
 struct robotstate_joint {
@@ -79,6 +86,17 @@ struct robotstate_masterboard {
     float masterIOCurrent = 0;
     uint8_t safetyMode = 0;
     uint8_t inReducedMode = 0;
+};
+
+// Monotonic times (monotonicMs) of the newest decoding of each group of values on the current
+// connection; 0 when the group has not been decoded on it. A value is the robot's current
+// one only while its group is young: a robot state may carry some groups and not others.
+struct robotstate_ages {
+    int64_t mode = 0;
+    int64_t joints = 0;
+    int64_t tool = 0;
+    int64_t masterboard = 0;
+    int64_t force = 0;
 };
 
 struct urinstance {
@@ -142,4 +160,16 @@ struct urinstance {
     bool namesLimitLogged = false;
     // Counts the changes of variableValues, so that a copy can tell whether it is behind.
     uint32_t variableValuesEdition = 0;
+
+    // When each group of values was decoded; cleared when a new connection attempt starts,
+    // so that values of an earlier connection are never taken for current ones.
+    robotstate_ages decodedAtMs;
+    // Bytes of the newest joint sub-package that arrived; a joint field that lies beyond
+    // them was not sent.
+    uint32_t jointPackageBytes = 0;
+    // Alarms from robot messages (error code and safety mode messages): the newest one's
+    // code and argument, and how many have arrived since the record was made.
+    int32_t alarmCode = 0;
+    int32_t alarmArgument = 0;
+    uint32_t alarmCount = 0;
 };

@@ -20,8 +20,16 @@ enum MessageType : uint8_t {
 
 enum RobotMessageType : uint8_t {
     versionMessage = 3,
+    safetyModeMessage = 5,
+    errorCodeMessage = 6,
     titledTextMessage = 8,
 };
+
+// Both alarm sub-types start with a 32-bit signed code and argument; what follows differs
+// between controller versions and is not read.
+constexpr size_t alarmCodeOffset = 15;
+constexpr size_t alarmArgumentOffset = 19;
+constexpr size_t alarmEnd = alarmArgumentOffset + 4;
 
 enum PackageType : uint8_t {
     robotModePackage = 0,
@@ -80,6 +88,9 @@ robotstate_mode decodeRobotMode(ByteView p) {
     mode.targetSpeedFraction = p.f64(22);
     mode.speedScaling = p.f64(30);
     mode.targetSpeedFractionLimit = p.f64(38);
+    mode.speedSlider = p.f64(22);
+    mode.actualSpeedScaling = p.f64(30);
+    mode.packageBytes = uint32_t(p.size);
     return mode;
 }
 
@@ -180,6 +191,8 @@ void message(ByteView message, urinstance *robot) {
 
 void robotState(ByteView message, urinstance *robot, unsigned int *cursor) {
     const size_t end = std::min<size_t>(static_cast<uint32_t>(robot->messageLength), message.size);
+    int64_t nowMs = 0; // read once per message, when a group is decoded
+    const auto decodedAt = [&nowMs] { return nowMs ? nowMs : (nowMs = monotonicMs()); };
     while (*cursor < end) {
         const int32_t length = static_cast<int32_t>(message.be32(*cursor));
         // Fields past the sub-package's own length read as 0 even if the message goes on.
@@ -193,18 +206,24 @@ void robotState(ByteView message, urinstance *robot, unsigned int *cursor) {
         switch (type) {
         case robotModePackage:
             robot->modeData = decodeRobotMode(package);
+            robot->decodedAtMs.mode = decodedAt();
             break;
         case jointPackage:
             decodeJoints(package, &robot->joints);
+            robot->jointPackageBytes = uint32_t(package.size);
+            robot->decodedAtMs.joints = decodedAt();
             break;
         case toolPackage:
             robot->toolData = decodeTool(package);
+            robot->decodedAtMs.tool = decodedAt();
             break;
         case masterboardPackage:
             robot->masterboardData = decodeMasterboard(package);
+            robot->decodedAtMs.masterboard = decodedAt();
             break;
         case forcePackage:
             robot->forceData = decodeForce(package);
+            robot->decodedAtMs.force = decodedAt();
             break;
         default:
             break;
@@ -227,6 +246,15 @@ void robotMessage(ByteView message, urinstance *robot) {
                               QString::number(robot->versionMinor, 10));
         break;
     }
+    case safetyModeMessage:
+    case errorCodeMessage:
+        // A message too short to hold both fields carries no alarm that could be told.
+        if (message.size < alarmEnd)
+            break;
+        robot->alarmCode = static_cast<int32_t>(message.be32(alarmCodeOffset));
+        robot->alarmArgument = static_cast<int32_t>(message.be32(alarmArgumentOffset));
+        ++robot->alarmCount;
+        break;
     case titledTextMessage: {
         const size_t titleLength = message.u8(23);
         const QString title = message.text(24, titleLength);

@@ -1,5 +1,7 @@
-// The 39 robot-state values that every robot offers as default items: their keys,
-// display names and units, and how each is read from a robot record as text.
+// The robot-state values that the read cycle knows by key: the 39 that every robot offers as
+// default items, and the extra ones read only when the host asks for them. Their keys,
+// display names and units, the group of values each belongs to, and how each is read from a
+// robot record as text.
 #pragma once
 
 #include "urinstance.h"
@@ -9,17 +11,32 @@
 
 #include <functional>
 
+// The groups of values, each decoded from one kind of sub-package (or message) and aged as
+// a whole.
+enum class ValueGroup { Mode, Joints, Tool, Masterboard, Force, Alarms };
+
 struct RobotValueItem {
     QString key;
     QString name;
     QString unit;
+    ValueGroup group;
     // Writes the value's text and returns true; false when the record has no such value
-    // yet (joint values before the first joint data).
+    // (joint values before the first joint data, a field beyond its sub-package's length).
     std::function<bool(const urinstance &, QString *)> read;
 };
 
-// In registration order.
+// The 39 default items, in registration order. Nothing else is registered.
 const QList<RobotValueItem> &robotValueItems();
+
+// Values read on request only: robot mode, power, speeds, joint positions, alarms.
+const QList<RobotValueItem> &extraRobotValueItems();
 
 // Index into robotValueItems() of the item whose key plus suffix is uid, or -1.
 int robotValueItemIndex(const QString &uid, const QString &suffix);
+
+// The default or extra item whose key plus suffix is uid, or null.
+const RobotValueItem *robotValueItem(const QString &uid, const QString &suffix);
+
+// Monotonic time of the newest decoding of the group on the current connection; 0 when it
+// has not been decoded on it. Alarms are events, not states: they have no age (-1).
+int64_t groupDecodedMs(const urinstance &robot, ValueGroup group);

@@ -66,6 +66,7 @@ void attemptStarted(urinstance *robot, bool announce) {
     robot->connected = false;
     closeSocket(robot);
     robot->pendingBytes.clear();
+    robot->decodedAtMs = {}; // values of an earlier connection are old from now on
 }
 
 bool attemptFinished(urinstance *robot, const NetResult &result, int fd, bool waitOnError,

@@ -50,6 +50,72 @@ TEST_F(DecoderCaptures, ValuesOfTheCaptures) {
     EXPECT_NEAR(maxCurrent, 6.02, 0.01);
 }
 
+TEST_F(DecoderCaptures, ExtraKeysOfTheCaptures) {
+    const QMap<QString, QString> first = {
+        {"robot_mode", "7"},           {"power_on", "1"},           {"real_robot", "1"},
+        {"speed_slider", "0.97"},      {"speed_scaling", "0"},      {"base_position", "-1.6007"},
+        {"shoulder_position", "-1.7271"}, {"elbow_position", "-2.203"},
+        {"wrist1_position", "-0.808"}, {"wrist2_position", "1.5951"}, {"wrist3_position", "-0.031"}};
+    urinstance robot = decode(first58);
+    for (auto it = first.cbegin(); it != first.cend(); ++it)
+        EXPECT_EQ(itemText(robot, it.key()), it.value()) << it.key().toStdString();
+    EXPECT_EQ(itemText(decode(hardware), "speed_slider"), "1");
+    EXPECT_EQ(itemText(decode(hardware), "wrist3_position"), "1.29538");
+    // A CB2 robot mode data of 29 bytes holds the mode but neither speed at its offset.
+    robot = decode(cb2);
+    EXPECT_EQ(robot.modeData.packageBytes, 29u);
+    EXPECT_EQ(itemText(robot, "robot_mode"), "0");
+    EXPECT_EQ(itemText(robot, "speed_slider"), "<none>");
+    EXPECT_EQ(itemText(robot, "speed_scaling"), "<none>");
+    EXPECT_EQ(itemText(robot, "base_position"), "-3.85989");
+    // Joint data cut after the second joint: later joints have no position; nothing before
+    // any robot state.
+    const urinstance s = sample(1);
+    robot = decode(urenc::robotStateMessage({withLength(urenc::jointPackage(s.joints).left(87), 87)}));
+    EXPECT_NE(itemText(robot, "shoulder_position"), "<none>");
+    EXPECT_EQ(itemText(robot, "elbow_position"), "<none>");
+    EXPECT_EQ(itemText(robotAt("127.0.0.9"), "base_position"), "<none>");
+    EXPECT_EQ(itemText(robotAt("127.0.0.9"), "robot_mode"), "<none>");
+    robotstate_mode noController;
+    noController.robotMode = 255; // a signed byte
+    robot = decode(urenc::robotStateMessage({urenc::robotModePackage(noController)}));
+    EXPECT_EQ(itemText(robot, "robot_mode"), "-1");
+}
+
+TEST_F(DecoderCaptures, TheDefaultItemsAreThoseExistingDevicesHave) {
+    // Key, name and unit of each of the 39, in registration order, as every installed host
+    // has them; the extra keys are none of them.
+    const QString defaults =
+        "emergency_stopped|Emergency stopped|,protective_stopped|Protective stopped|,"
+        "program_running|Program running|,program_paused|Program paused|,"
+        "base_temperature|Base motor temperature|C\u00b0,base_current|Base motor current|A,"
+        "shoulder_temperature|Shoulder motor temperature|C\u00b0,"
+        "shoulder_current|Shoulder motor current|A,"
+        "elbow_temperature|Elbow motor temperature|C\u00b0,elbow_current|Elbow motor current|A,"
+        "wrist1_temperature|Wrist 1 motor temperature|C\u00b0,"
+        "wrist1_current|Wrist 1 motor current|A,"
+        "wrist2_temperature|Wrist 2 motor temperature|C\u00b0,"
+        "wrist2_current|Wrist 2 motor current|A,"
+        "wrist3_temperature|Wrist 3 motor temperature|C\u00b0,"
+        "wrist3_current|Wrist 3 motor current|A,tool_analog_input_2|Tool analog input 2|,"
+        "tool_analog_input_3|Tool analog input 3|,tool_output_voltage|Tool output voltage|V,"
+        "tool_current|Tool current|A,tool_temperature|Tool temperature|C\u00b0,"
+        "master_digital_input_bits|Digital input bits|,"
+        "master_digital_output_bits|Digital output bits|,analog_input_0|Analog input 0|,"
+        "analog_input_1|Analog input 1|,analog_output_0|Analog output 0|,"
+        "analog_output_1|Analog output_1|,master_temperature|Controller temperature|C\u00b0,"
+        "master_voltage_48v|Main voltage|V,master_robot_current|Robot current|A,"
+        "master_io_current|IO current|A,master_safety_mode|Safety mode status|,"
+        "master_reduced_mode|Reduced mode|,force_x|Force X|,force_y|Force Y|,force_z|Force Z|,"
+        "force_rx|Force Rx|,force_ry|Force Ry|,force_rz|Force Rz|";
+    QStringList items;
+    for (const RobotValueItem &item : robotValueItems())
+        items << item.key + "|" + item.name + "|" + item.unit;
+    EXPECT_EQ(items, defaults.split(','));
+    for (const RobotValueItem &extra : extraRobotValueItems())
+        EXPECT_EQ(robotValueItemIndex(extra.key + "_2", "_2"), -1) << extra.key.toStdString();
+}
+
 TEST_F(DecoderCaptures, BackToBackInEveryReadSize) {
     // Back to back, the E-series captures decode like the last of each kind.
     urinstance expected = decode(hardware);

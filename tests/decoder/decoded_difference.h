@@ -29,6 +29,8 @@ inline std::string difference(const urinstance &a, const urinstance &b) {
     UR_SAME(modeData.isProgramRunning) UR_SAME(modeData.isProgramPaused)
     UR_SAME(modeData.controlMode) UR_SAME(modeData.targetSpeedFraction)
     UR_SAME(modeData.speedScaling) UR_SAME(modeData.targetSpeedFractionLimit)
+    UR_SAME(modeData.speedSlider) UR_SAME(modeData.actualSpeedScaling)
+    UR_SAME(modeData.packageBytes) UR_SAME(jointPackageBytes)
     for (int j = 0; j < a.joints.size(); ++j) {
         const robotstate_joint &x = a.joints.at(j), &y = b.joints.at(j);
         UR_JOINT(actualPosition) UR_JOINT(targetPosition) UR_JOINT(actualVelocity)
@@ -49,6 +51,7 @@ inline std::string difference(const urinstance &a, const urinstance &b) {
     UR_SAME(forceData.robotDexterity) UR_SAME(versionMajor) UR_SAME(versionMinor)
     UR_SAME(projectName) UR_SAME(variableNames) UR_SAME(variableValues) UR_SAME(variableCounts)
     UR_SAME(variableCountTotal) UR_SAME(offeredItems) UR_SAME(pendingBytes)
+    UR_SAME(alarmCode) UR_SAME(alarmArgument) UR_SAME(alarmCount)
     return {};
 #undef UR_SAME
 #undef UR_JOINT

@@ -4,6 +4,7 @@
 
 #include "decoded_difference.h"
 #include "noru_standin.h"
+#include "robotitems.h"
 #include "urencoder.h"
 #include "urwrapper.h"
 
@@ -76,7 +77,21 @@ inline urinstance sample(int seed) {
         r.joints.append(robotstate_joint{});
         fill(r.joints.last());
     }
+    // What the decoder derives: the speeds where the encoder puts them, the lengths it sends.
+    r.modeData.speedSlider = r.modeData.targetSpeedFraction;
+    r.modeData.actualSpeedScaling = r.modeData.speedScaling;
+    r.modeData.packageBytes = 47;
+    r.jointPackageBytes = 251;
     return r;
+}
+
+// The text the read cycle gives a robot-state item of the record (ages aside), or "<none>".
+inline QString itemText(const urinstance &robot, const QString &key) {
+    const RobotValueItem *item = robotValueItem(key + "_1", "_1");
+    QString text = "<none>";
+    if (!item || !item->read(robot, &text))
+        return "<none>";
+    return text;
 }
 
 // The robot state message that carries them.

@@ -129,6 +129,7 @@ TEST_F(DecoderRobotState, OddSubPackageLengths) {
     forceXY.forceData.x = modeAndForceXY.forceData.x = s.forceData.x;
     forceXY.forceData.y = modeAndForceXY.forceData.y = s.forceData.y;
     twoJoints.joints = {s.joints.at(0), s.joints.at(1), {}, {}, {}, {}};
+    twoJoints.jointPackageBytes = 87;
     const QByteArray mode = urenc::robotModePackage(s.modeData);
     const QByteArray tool = urenc::toolPackage(s.toolData);
     const QByteArray force21 = urenc::forcePackage(s.forceData).left(21); // up to x and y
@@ -146,6 +147,23 @@ TEST_F(DecoderRobotState, OddSubPackageLengths) {
         const urinstance robot = decode(urenc::robotStateMessage(cases[i].first));
         EXPECT_EQ(difference(robot, cases[i].second), "") << "case " << i;
     }
+}
+
+TEST_F(DecoderRobotState, AlarmsFromErrorCodeAndSafetyModeMessages) {
+    urinstance robot = decode(urenc::titledTextMessage("Cycle", "done"));
+    EXPECT_EQ(itemText(robot, "last_alarm"), "<none>"); // none before the first
+    EXPECT_EQ(itemText(robot, "alarm_count"), "0");
+    // Code at 15, argument at 19, whatever follows; other sub-types and a message too short
+    // for both fields are no alarms.
+    QByteArray otherSubType = urenc::alarmMessage(6, 99, 99), tooShort = urenc::alarmMessage(6, 7, 0, {});
+    otherSubType[14] = 7;
+    tooShort = withLength(tooShort.left(22), 22);
+    feed(&robot, urenc::alarmMessage(6, 153, 1) + otherSubType + tooShort);
+    EXPECT_EQ(itemText(robot, "last_alarm"), "C153A1");
+    feed(&robot, urenc::alarmMessage(5, -2, 70000, QByteArray(13, '\x7F')) + tooShort);
+    EXPECT_EQ(itemText(robot, "last_alarm"), "C-2A70000");
+    EXPECT_EQ(itemText(robot, "alarm_count"), "2");
+    EXPECT_EQ(robot.variableValues.size(), 1); // nothing else changed
 }
 
 } // namespace

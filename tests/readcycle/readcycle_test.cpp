@@ -153,6 +153,71 @@ TEST_F(ReadCycle, EveryDefaultItemGetsTheTextOfTheValueSent) {
     EXPECT_EQ(again->items[0].values.size(), 2);
 }
 
+TEST_F(ReadCycle, ExtraKeysOnRequestAndNothingMoreRegistered) {
+    ursim::RobotConfig config = robotAt("127.5.10.1");
+    config.mode.robotMode = 5; // idle
+    config.mode.isPowerOnRobot = 1;
+    config.mode.targetSpeedFraction = 0.5; // the encoder puts these at offsets 22 and 30
+    config.mode.speedScaling = 0.25;
+    for (int j = 0; j < 6; ++j)
+        config.joints[j].actualPosition = -1.5 + 0.5 * j;
+    ursim::Robot &robot = serve(config);
+    startWith({makeDevice(3, "127.5.10.1", "Robot", 1)});
+    EXPECT_EQ(device(3).items.size(), 42); // the 39 default items and identity, as before
+    robot.sendRaw(urenc::alarmMessage(6, 153, 1));
+
+    const QMap<QString, QString> expected = {
+        {"robot_mode_3", "5"},         {"power_on_3", "1"},           {"real_robot_3", "0"},
+        {"speed_slider_3", "0.5"},     {"speed_scaling_3", "0.25"},   {"base_position_3", "-1.5"},
+        {"shoulder_position_3", "-1"}, {"elbow_position_3", "-0.5"},  {"wrist1_position_3", "0"},
+        {"wrist2_position_3", "0.5"},  {"wrist3_position_3", "1"},    {"last_alarm_3", "C153A1"},
+        {"alarm_count_3", "1"},        {"robot_mode_4", "<none>"}};
+    auto list = readUntil(3, expected.keys(), [](const LogList &l) {
+        return valueOf(l, "alarm_count_3") == "1" && valueOf(l, "robot_mode_3") == "5";
+    });
+    ASSERT_TRUE(list);
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        EXPECT_EQ(valueOf(*list, it.key()), it.value()) << it.key().toStdString();
+}
+
+TEST_F(ReadCycle, ValuesOfAnEarlierConnectionAreNeverReported) {
+    if (qEnvironmentVariableIsSet("UR_UNDER_MEMCHECK"))
+        GTEST_SKIP() << "ages mean nothing at memcheck's speed";
+    ursim::RobotConfig config = robotAt("127.5.11.1");
+    config.joints[0].motorTemperature = 35.5f;
+    ursim::Robot &robot = serve(config);
+    startWith({makeDevice(6, "127.5.11.1", "Robot", 1)});
+    const QStringList uids = {"base_temperature_6", "master_voltage_48v_6", "robot_mode_6",
+                              "tool_current_6", "force_x_6"};
+    ASSERT_TRUE(readUntil(6, uids, [](const LogList &l) {
+        return valueOf(l, "base_temperature_6") == "35.5";
+    }));
+
+    // The robot comes back as a peer that sends only empty robot states.
+    robot.setScenario(ursim::Scenario::replay(urenc::robotStateMessage({})));
+    const int64_t accepted = robot.connectionsAccepted();
+    robot.disconnectClients();
+    ASSERT_TRUE(robot.waitForConnections(accepted + 1, 10000));
+    int good = 0;
+    QElapsedTimer reading;
+    reading.start();
+    while (reading.elapsed() < 3000) {
+        auto list = readList(device(6), uids);
+        if (plugin()->readData(list.get())) {
+            ++good;
+            for (const QString &uid : uids)
+                EXPECT_EQ(valueOf(*list, uid), "<none>") << uid.toStdString();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_GE(good, 20); // the connection is current: its robot states are recent
+    // Its groups arrive again: their values with them.
+    robot.setScenario(ursim::Scenario::normal());
+    EXPECT_TRUE(readUntil(6, uids, [](const LogList &l) {
+        return valueOf(l, "base_temperature_6") == "35.5";
+    }));
+}
+
 TEST_F(ReadCycle, PublishesIdentityValuesInEveryCycle) {
     ursim::RobotConfig config = robotAt("127.5.2.1");
     config.projectName = "Palletiser";
