@@ -164,6 +164,7 @@ TEST_F(ReadCycle, ExtraKeysOnRequestAndNothingMoreRegistered) {
     ursim::Robot &robot = serve(config);
     startWith({makeDevice(3, "127.5.10.1", "Robot", 1)});
     EXPECT_EQ(device(3).items.size(), 42); // the 39 default items and identity, as before
+    ASSERT_TRUE(robot.waitForConnectedClients(1, 10000));
     robot.sendRaw(urenc::alarmMessage(6, 153, 1));
 
     const QMap<QString, QString> expected = {
