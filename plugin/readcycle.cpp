@@ -141,7 +141,6 @@ bool UR::readCycle(LogList *list) {
 
     const QString suffix = QStringLiteral("_") + QString::number(list->id);
     const QString valueKey = QStringLiteral("value");
-    const int64_t nowMs = monotonicMs();
     for (int i = 0; i < list->items.size(); ++i) {
         const ItemInstancePlugin &item = list->items.at(i).item;
         if (item.uid.startsWith(QLatin1String("identity_")))
@@ -151,7 +150,8 @@ bool UR::readCycle(LogList *list) {
 
         QString value;
         if (const RobotValueItem *known = robotValueItem(item.uid, suffix)) {
-            if (!groupCurrent(copy, known->group, nowMs) || !known->read(copy, &value))
+            // Aged at the moment of reading: the host's log calls in this loop can be slow.
+            if (!groupCurrent(copy, known->group, monotonicMs()) || !known->read(copy, &value))
                 continue;
         } else {
             auto found = copy.variableValues.constFind(item.uid);
