@@ -1,6 +1,7 @@
 #!/bin/sh
 # ur-host --diagnose on each of ur-sim's scenarios: the diagnosis a person would give, the exit
-# status (0 only for a streaming controller), and a report within about 5 seconds.
+# status (0 only for a streaming controller), and a report within about 5 seconds (10 allowed,
+# for a loaded machine).
 # diagnose_table.sh UR_SIM UR_HOST WORKDIR VECTORS_DIR   (UR_RUN_PREFIX: an emulator)
 set -eu
 sim="$1"; host="$2"; work="$3"; vectors="$4"
@@ -43,7 +44,7 @@ echo "$table" | {
     took=$(( ($(date +%s%N) - start) / 1000000 ))
     problem=""
     [ "$got" = "$status" ] || problem="exit status $got, not $status"
-    [ -n "$run" ] || [ "$took" -le 6000 ] || problem="$problem; took $took ms"
+    [ -n "$run" ] || [ "$took" -le 10000 ] || problem="$problem; took $took ms"
     IFS=';'
     for phrase in $phrases; do
       grep -qF -- "$phrase" "$report" || problem="$problem; no \"$phrase\""
