@@ -91,8 +91,16 @@ struct CallQueue {
     std::thread thread;
 };
 
-// Set on the worker thread only, and read only there: the queue its calls go to.
-thread_local CallQueue *ownQueue = nullptr;
+// The running queue and the thread whose calls go to it. Not thread-local storage: in a
+// library loaded at run time that is allocated for every thread that touches it, which leak
+// checkers walk at exit. Only the owner ever uses or deletes the queue.
+std::atomic<CallQueue *> runningQueue{nullptr};
+std::atomic<std::thread::id> queueOwner{std::thread::id()};
+
+CallQueue *ownQueue() {
+    CallQueue *q = runningQueue.load(std::memory_order_acquire);
+    return q && queueOwner.load() == std::this_thread::get_id() ? q : nullptr;
+}
 std::mutex figuresLock;
 HostGateway::QueueFigures lastFigures; // of the last queue, once it is stopped
 
@@ -160,7 +168,7 @@ void serve(CallQueue *q) {
 
 // A call of the worker thread: queued when its queue runs.
 bool queued(LogLevel level, const QString &message) {
-    CallQueue *q = ownQueue;
+    CallQueue *q = ownQueue();
     if (!q)
         return false;
     {
@@ -205,7 +213,7 @@ QList<DeviceInstancePlugin> HostGateway::devices() {
 }
 
 void HostGateway::addItem(const ItemInstancePlugin &item) {
-    CallQueue *q = ownQueue;
+    CallQueue *q = ownQueue();
     if (!q) {
         callAddItem(item);
         return;
@@ -229,22 +237,24 @@ QString HostGateway::dataDirectory() {
 }
 
 void HostGateway::startQueue() {
-    if (ownQueue)
-        return;
+    if (runningQueue.load())
+        return; // one worker at a time
     auto q = std::make_unique<CallQueue>();
     try {
         q->thread = std::thread(serve, q.get());
     } catch (const std::system_error &) {
         return; // a process or cgroup limit: this thread's calls stay direct
     }
-    ownQueue = q.release();
+    queueOwner = std::this_thread::get_id();
+    runningQueue.store(q.release(), std::memory_order_release);
 }
 
 void HostGateway::stopQueue() {
-    CallQueue *q = ownQueue;
+    CallQueue *q = ownQueue();
     if (!q)
         return;
-    ownQueue = nullptr; // from here on this thread calls the host itself
+    runningQueue = nullptr; // from here on this thread calls the host itself
+    queueOwner = std::thread::id();
     {
         std::lock_guard<std::mutex> guard(q->lock);
         q->stopping = true;
@@ -274,7 +284,7 @@ void HostGateway::stopQueue() {
 }
 
 HostGateway::QueueFigures HostGateway::queueFigures() {
-    if (CallQueue *q = ownQueue) {
+    if (CallQueue *q = ownQueue()) {
         std::lock_guard<std::mutex> guard(q->lock);
         return q->figures;
     }

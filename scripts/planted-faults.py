@@ -90,7 +90,7 @@ FAULTS = [
        '    const QString suffix = QStringLiteral("_") + QString::number(robot->device.id);\n    QMutexLocker batch(&HostGateway::mutex);\n'),
       ('worker/defaultitems.cpp', '        HostGateway::addItem(item);', '        HostGateway::service.addPluginItem(&item);')]),
     ('F33', 'the worker waits for the host: its item offers are not queued',
-     [('host/hostgateway.cpp', 'void HostGateway::addItem(const ItemInstancePlugin &item) {\n    CallQueue *q = ownQueue;',
+     [('host/hostgateway.cpp', 'void HostGateway::addItem(const ItemInstancePlugin &item) {\n    CallQueue *q = ownQueue();',
        'void HostGateway::addItem(const ItemInstancePlugin &item) {\n    CallQueue *q = nullptr;')]),
     ('F34', 'the empty address fails at once, not paced as a name',
      [('worker/robotlink.cpp', '    in_addr address{};\n    if (Socket::numericAddress(target, &address)) {',
