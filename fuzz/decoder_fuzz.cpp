@@ -55,7 +55,8 @@ void finishRun(const urinstance &robot) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // Framing faults are seen in DecodeResult; the warnings about them would only cost time.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    // Every variable array message rewrites the names file: keep it in memory if we can.
+    // A set of variable names that differs from the file rewrites it: keep it in memory if
+    // we can.
     static QTemporaryDir dataDirectory(QDir(QStringLiteral("/dev/shm")).exists()
                                            ? QStringLiteral("/dev/shm/ur-fuzz-XXXXXX")
                                            : QDir::tempPath() + QStringLiteral("/ur-fuzz-XXXXXX"));
