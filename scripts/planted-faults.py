@@ -104,7 +104,7 @@ FAULTS = [
     ('F38', 'a blank around an address kept',
      [('worker/robotlink.cpp', 'target(record->device.address.trimmed())', 'target(record->device.address)')]),
     ('F39', 'queued host calls do not give way: a reader waits for a series of calls',
-     [('host/hostgateway.cpp', '        while (directServed.load() < waiting)\n            std::this_thread::sleep_for(std::chrono::microseconds(200));\n', '')]),
+     [('host/hostgateway.cpp', '        const uint64_t waiting = directArrived.load();\n        while (directServed.load() < waiting)\n            std::this_thread::sleep_for(std::chrono::microseconds(200));\n', '')]),
     ('F60', 'due timers taken from the wrong end of the heap',
      [('worker/eventloop.cpp', '    if (timers.empty() || timers.front().atMs > nowMs)\n        return false;\n    std::pop_heap(timers.begin(), timers.end(), std::greater<Timer>());',
        '    if (timers.empty() || timers.back().atMs > nowMs)\n        return false;')]),
