@@ -28,7 +28,8 @@ struct RobotValueItem {
 // The 39 default items, in registration order. Nothing else is registered.
 const QList<RobotValueItem> &robotValueItems();
 
-// Values read on request only: robot mode, power, speeds, joint positions, alarms.
+// Values read on request only: robot mode, power, speeds, joint positions, alarms, and the
+// time and event counters.
 const QList<RobotValueItem> &extraRobotValueItems();
 
 // Index into robotValueItems() of the item whose key plus suffix is uid, or -1.
