@@ -166,7 +166,10 @@ TEST_F(ReadCycle, ExtraKeysOnRequestAndNothingMoreRegistered) {
     EXPECT_EQ(device(3).items.size(), 42); // the 39 default items and identity, as before
     ASSERT_TRUE(robot.waitForConnectedClients(1, 10000));
     robot.sendRaw(urenc::alarmMessage(6, 153, 1));
-    config.mode.isProtectiveStopped = 1; // a stop begins on the connection
+    ASSERT_TRUE(readUntil(3, {"protective_stops_3"}, [](const LogList &l) {
+        return valueOf(l, "protective_stops_3") == "0"; // a robot state without a stop decoded
+    }));
+    config.mode.isProtectiveStopped = 1; // then a stop begins on the connection
     robot.setMode(config.mode);
 
     const QMap<QString, QString> expected = {
