@@ -151,7 +151,8 @@ int main(int argc, char **argv) {
          "Repeatable.",
          "address"},
         {"item",
-         "Also read the item with this uid (a program variable or message title). "
+         "Also read the item with this uid (a program variable, message title or value on "
+         "request, e.g. program_running_seconds_1). "
          "Repeatable.",
          "uid"},
         {"interval", "Seconds between read cycles (default 1).", "seconds", "1"},

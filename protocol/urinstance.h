@@ -3,6 +3,7 @@
 #pragma once
 
 #include "noruplugin.h"
+#include "utilisation.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -172,4 +173,6 @@ struct urinstance {
     int32_t alarmCode = 0;
     int32_t alarmArgument = 0;
     uint32_t alarmCount = 0;
+    // Time and event counters since the record was made, counted from its robot states.
+    robotstate_utilisation utilisation;
 };

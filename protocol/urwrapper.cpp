@@ -207,6 +207,7 @@ void robotState(ByteView message, urinstance *robot, unsigned int *cursor) {
         case robotModePackage:
             robot->modeData = decodeRobotMode(package);
             robot->decodedAtMs.mode = decodedAt();
+            utilisation::count(&robot->utilisation, package, robot->decodedAtMs.mode);
             break;
         case jointPackage:
             decodeJoints(package, &robot->joints);

@@ -168,6 +168,18 @@ FAULTS = [
      [('demo-host/diagnose.cpp', '    if (s.closed) {\n        out << "The peer closed', '    if (false) {\n        out << "The peer closed')]),
     ('F59', 'diagnosis: a refused connection taken for no answer',
      [('demo-host/diagnose.cpp', 'c.reach = error == ECONNREFUSED ? Reach::Refused', 'c.reach = error == -1 ? Reach::Refused')]),
+    ('F100', 'utilisation: a gap of over a second between robot states counted',
+     [('protocol/utilisation.cpp', 'if (spanMs > 0 && spanMs <= maxSpanMs) {', 'if (spanMs > 0) {')]),
+    ('F101', 'utilisation: a stop that was on before a reconnection counted again',
+     [('protocol/utilisation.cpp', '    if (previous.ms != 0) {', '    if (true) {')]),
+    ('F102', 'utilisation: robot states timed on the time of day',
+     [('protocol/urwrapper.cpp', 'utilisation::count(&robot->utilisation, package, robot->decodedAtMs.mode);',
+       'utilisation::count(&robot->utilisation, package, QDateTime::currentMSecsSinceEpoch());')]),
+    ('F103', 'utilisation: counters written with %g',
+     [('worker/robotitems.cpp', '*out = QString::number(qulonglong(r.utilisation.*field / per));',
+       '*out = realText(double(r.utilisation.*field / per));')]),
+    ('F104', 'utilisation: the time without a connection counted',
+     [('worker/robotlink.cpp', '    robot->utilisation.previous = {}; // no span or start is counted across connections\n', '')]),
 ]
 
 def run(cmd, cwd, **kw):

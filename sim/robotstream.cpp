@@ -269,13 +269,20 @@ QByteArray robotState(const RobotConfig &cfg, Animation &a, int64_t steadyMs) {
         const double warm = 1.0 - std::exp(-t / 900.0);
         const double cycle = std::fmod(t + a.phase, 60.0);
         const bool estop = std::fmod(t + 3.7 * a.phase, 300.0) < 6.0 && t > 20.0;
-        const bool running = !estop && cycle < 45.0;
-        const bool paused = !estop && cycle >= 45.0 && cycle < 52.0;
+        // Every other cycle a protective stop (a collision, say) pauses the running program
+        // for 4 s, 20 s into it.
+        const double twoCycles = std::fmod(t + a.phase, 120.0);
+        const bool protectiveStop = !estop && twoCycles >= 80.0 && twoCycles < 84.0 && t > 20.0;
+        const bool running = !estop && !protectiveStop && cycle < 45.0;
+        const bool paused = !estop && (protectiveStop || (cycle >= 45.0 && cycle < 52.0));
         if (running)
             a.motionTime += dt;
 
         mode.timestamp = wireOrder(uint64_t(steadyMs - a.startMs) * 1000u);
         mode.isEmergencyStopped = estop ? 1 : 0;
+        mode.isProtectiveStopped = protectiveStop ? 1 : 0;
+        if (estop)
+            mode.isPowerOnRobot = 0;
         mode.isProgramRunning = running ? 1 : 0;
         mode.isProgramPaused = paused ? 1 : 0;
         mode.robotMode = estop ? 3 : 7; // power off while stopped, else running
@@ -309,6 +316,8 @@ QByteArray robotState(const RobotConfig &cfg, Animation &a, int64_t steadyMs) {
         board.analogInput0 += 0.01 * nextNoise(a);
         if (estop)
             board.safetyMode = 7; // robot emergency stop
+        else if (protectiveStop)
+            board.safetyMode = 3;
 
         if (running) {
             force.x += 2.0 * std::sin(t * 1.7);

@@ -10,6 +10,7 @@ const QString celsius = QString::fromUtf8("C\u00b0");
 const QString amperes = QStringLiteral("A");
 const QString volts = QStringLiteral("V");
 const QString radians = QStringLiteral("rad");
+const QString seconds = QStringLiteral("s");
 
 using G = ValueGroup;
 
@@ -95,6 +96,18 @@ RobotValueItem position(const char *key, const char *name, int index) {
             }};
 }
 
+// A counter of the record's utilisation in whole units (milliseconds per 1000 for seconds):
+// decimal digits, so that it stays exact however large it grows. Counters are not aged: like
+// alarms, they have a value whenever the robot's values are reported.
+RobotValueItem counter(const char *key, const char *name, const QString &unit,
+                       uint64_t robotstate_utilisation::*field, uint64_t per) {
+    return {QString::fromLatin1(key), QString::fromLatin1(name), unit, G::Alarms,
+            [field, per](const urinstance &r, QString *out) {
+                *out = QString::number(qulonglong(r.utilisation.*field / per));
+                return true;
+            }};
+}
+
 } // namespace
 
 const QList<RobotValueItem> &robotValueItems() {
@@ -167,6 +180,7 @@ const QList<RobotValueItem> &robotValueItems() {
 const QList<RobotValueItem> &extraRobotValueItems() {
     using R = const urinstance &;
     using M = robotstate_mode;
+    using U = robotstate_utilisation;
     static const QList<RobotValueItem> items = {
         modeByte("robot_mode", "Robot mode", 20, &M::robotMode, true),
         modeByte("power_on", "Power on", 15, &M::isPowerOnRobot, false),
@@ -192,6 +206,13 @@ const QList<RobotValueItem> &extraRobotValueItems() {
              *out = QString::number(r.alarmCount);
              return true;
          }},
+        counter("connected_seconds", "Connected time", seconds, &U::connectedMs, 1000),
+        counter("powered_seconds", "Powered time", seconds, &U::poweredMs, 1000),
+        counter("program_running_seconds", "Program running time", seconds, &U::programRunningMs,
+                1000),
+        counter("program_starts", "Program starts", {}, &U::programStarts, 1),
+        counter("protective_stops", "Protective stops", {}, &U::protectiveStops, 1),
+        counter("emergency_stops", "Emergency stops", {}, &U::emergencyStops, 1),
     };
     return items;
 }

@@ -28,7 +28,8 @@ struct RobotValueItem {
 // The 39 default items, in registration order. Nothing else is registered.
 const QList<RobotValueItem> &robotValueItems();
 
-// Values read on request only: robot mode, power, speeds, joint positions, alarms.
+// Values read on request only: robot mode, power, speeds, joint positions, alarms, and the
+// time and event counters.
 const QList<RobotValueItem> &extraRobotValueItems();
 
 // Index into robotValueItems() of the item whose key plus suffix is uid, or -1.
@@ -38,5 +39,6 @@ int robotValueItemIndex(const QString &uid, const QString &suffix);
 const RobotValueItem *robotValueItem(const QString &uid, const QString &suffix);
 
 // Monotonic time of the newest decoding of the group on the current connection; 0 when it
-// has not been decoded on it. Alarms are events, not states: they have no age (-1).
+// has not been decoded on it. Alarms are events, not states: they have no age (-1); the time
+// and event counters are in their group for that reason.
 int64_t groupDecodedMs(const urinstance &robot, ValueGroup group);

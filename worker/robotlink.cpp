@@ -67,6 +67,7 @@ void attemptStarted(urinstance *robot, bool announce) {
     closeSocket(robot);
     robot->pendingBytes.clear();
     robot->decodedAtMs = {}; // values of an earlier connection are old from now on
+    robot->utilisation.previous = {}; // no span or start is counted across connections
 }
 
 bool attemptFinished(urinstance *robot, const NetResult &result, int fd, bool waitOnError,

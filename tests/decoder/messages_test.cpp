@@ -1,6 +1,7 @@
 // The stream cut into messages (every kind in one read or cut anywhere, faulty lengths and
 // resuming after them), and robot state sub-packages of odd lengths.
 #include "decoder_support.h"
+#include "robotlink.h"
 
 #include <vector>
 
@@ -164,6 +165,54 @@ TEST_F(DecoderRobotState, AlarmsFromErrorCodeAndSafetyModeMessages) {
     EXPECT_EQ(itemText(robot, "last_alarm"), "C-2A70000");
     EXPECT_EQ(itemText(robot, "alarm_count"), "2");
     EXPECT_EQ(robot.variableValues.size(), 1); // nothing else changed
+}
+
+// A robot through known phases at chosen monotonic times, states every 500 ms from `from` to
+// `to` (some CB2's 29 bytes): every counter to the second and to the count.
+TEST_F(DecoderRobotState, UtilisationCountersThroughPhasesGapsAndAReconnection) {
+    enum Mode { Idle, Running, Paused, ProtectiveStop, EmergencyStop };
+    const auto modeData = [](Mode m, bool cb2) {
+        robotstate_mode mode;
+        mode.isPowerOnRobot = m != EmergencyStop;
+        mode.isEmergencyStopped = m == EmergencyStop;
+        mode.isProtectiveStopped = m == ProtectiveStop;
+        mode.isProgramRunning = m == Running || m == Paused;
+        mode.isProgramPaused = m == Paused || m == ProtectiveStop;
+        const QByteArray bytes = urenc::robotModePackage(mode);
+        return cb2 ? withLength(bytes.left(29), 29) : bytes;
+    };
+    urinstance robot = robotAt("127.0.0.9"); // the first state decoded on the monotonic clock
+    feed(&robot, urenc::robotStateMessage({modeData(Idle, false)}));
+    const int64_t base = robot.utilisation.previous.ms;
+    EXPECT_NEAR(double(base), double(monotonicMs()), 60000.0);
+    // Mode, from, to (ms after the first state), reconnected first, CB2; connected, powered and
+    // running seconds, program starts, protective and emergency stops.
+    const std::vector<std::tuple<Mode, int, int, bool, bool, QString>> phases = {
+        {Idle, 0, 10000, false, false, "10 10 0 0 0 0"},
+        {Running, 10000, 40000, false, false, "40 40 30 1 0 0"},
+        {Paused, 40000, 45000, false, false, "45 45 30 1 0 0"},
+        {Running, 45000, 60000, false, true, "60 60 45 1 0 0"},
+        {ProtectiveStop, 60000, 64500, false, false, "64 64 45 1 1 0"},
+        {ProtectiveStop, 67000, 70000, false, false, "67 67 45 1 1 0"}, // 2.5 s unseen
+        {ProtectiveStop, 70800, 72000, true, true, "68 68 45 1 1 0"},   // the same stop
+        {Running, 72000, 80000, false, false, "76 76 53 2 1 0"},
+        {EmergencyStop, 80000, 83000, false, false, "79 76 53 2 1 1"}};
+    for (const auto &[mode, from, to, reconnect, cb2, counters] : phases) {
+        if (reconnect)
+            robotlink::attemptStarted(&robot, false);
+        for (int ms = from; ms <= to; ms += 500)
+            utilisation::count(&robot.utilisation, ByteView(modeData(mode, cb2)), base + ms);
+        QStringList texts;
+        for (const char *key : {"connected_seconds", "powered_seconds", "program_running_seconds",
+                                "program_starts", "protective_stops", "emergency_stops"})
+            texts << itemText(robot, key);
+        EXPECT_EQ(texts.join(' '), counters) << "after " << to << " ms";
+    }
+    // Robot mode data too short for the flags says nothing (no 0.5 s); two weeks on, the
+    // seconds are still whole.
+    utilisation::count(&robot.utilisation, ByteView(modeData(Idle, false).left(19)), base + 83500);
+    robot.utilisation.connectedMs += 1234567000;
+    EXPECT_EQ(itemText(robot, "connected_seconds"), "1234646");
 }
 
 } // namespace

@@ -12,7 +12,10 @@ sim_pid=$!
 trap 'kill $sim_pid 2>/dev/null || true' EXIT
 
 $run "$host" --robot 127.8.1.1@7 --cycles 3 --interval 0.2 --csv "$work/values.csv" \
+        --item program_running_seconds_7 --item protective_stops_7 \
         --data-dir "$work/data" --log error >"$work/host.log" 2>&1
+grep -qE ',127\.8\.1\.1,program_running_seconds_7,"[0-9]+"$' "$work/values.csv"
+grep -qE ',127\.8\.1\.1,protective_stops_7,"[0-9]+"$' "$work/values.csv"
 grep -q ',127.8.1.1,base_temperature_7,' "$work/values.csv"
 grep -q ',127.8.1.1,identity_7_firmware,"5.12"' "$work/values.csv"
 grep -q ',127.8.1.1,identity_7_model,"Smoke"' "$work/values.csv"

@@ -166,19 +166,29 @@ TEST_F(ReadCycle, ExtraKeysOnRequestAndNothingMoreRegistered) {
     EXPECT_EQ(device(3).items.size(), 42); // the 39 default items and identity, as before
     ASSERT_TRUE(robot.waitForConnectedClients(1, 10000));
     robot.sendRaw(urenc::alarmMessage(6, 153, 1));
+    ASSERT_TRUE(readUntil(3, {"protective_stops_3"}, [](const LogList &l) {
+        return valueOf(l, "protective_stops_3") == "0"; // a robot state without a stop decoded
+    }));
+    config.mode.isProtectiveStopped = 1; // then a stop begins on the connection
+    robot.setMode(config.mode);
 
     const QMap<QString, QString> expected = {
-        {"robot_mode_3", "5"},         {"power_on_3", "1"},           {"real_robot_3", "0"},
-        {"speed_slider_3", "0.5"},     {"speed_scaling_3", "0.25"},   {"base_position_3", "-1.5"},
-        {"shoulder_position_3", "-1"}, {"elbow_position_3", "-0.5"},  {"wrist1_position_3", "0"},
-        {"wrist2_position_3", "0.5"},  {"wrist3_position_3", "1"},    {"last_alarm_3", "C153A1"},
-        {"alarm_count_3", "1"},        {"robot_mode_4", "<none>"}};
-    auto list = readUntil(3, expected.keys(), [](const LogList &l) {
-        return valueOf(l, "alarm_count_3") == "1" && valueOf(l, "robot_mode_3") == "5";
+        {"robot_mode_3", "5"},         {"power_on_3", "1"},          {"real_robot_3", "0"},
+        {"speed_slider_3", "0.5"},     {"speed_scaling_3", "0.25"},  {"base_position_3", "-1.5"},
+        {"shoulder_position_3", "-1"}, {"elbow_position_3", "-0.5"}, {"wrist1_position_3", "0"},
+        {"wrist2_position_3", "0.5"},  {"wrist3_position_3", "1"},   {"last_alarm_3", "C153A1"},
+        {"alarm_count_3", "1"},        {"robot_mode_4", "<none>"},   {"program_starts_3", "0"},
+        {"protective_stops_3", "1"},   {"emergency_stops_3", "0"}};
+    const QStringList uids = expected.keys() << "connected_seconds_3" << "powered_seconds_3";
+    auto list = readUntil(3, uids, [](const LogList &l) {
+        return valueOf(l, "alarm_count_3") == "1" && valueOf(l, "robot_mode_3") == "5" &&
+               valueOf(l, "protective_stops_3") == "1" && valueOf(l, "connected_seconds_3") != "0";
     });
     ASSERT_TRUE(list);
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         EXPECT_EQ(valueOf(*list, it.key()), it.value()) << it.key().toStdString();
+    // Powered from its first robot state on: as long as connected, to the millisecond.
+    EXPECT_EQ(valueOf(*list, "powered_seconds_3"), valueOf(*list, "connected_seconds_3"));
 }
 
 TEST_F(ReadCycle, ValuesOfAnEarlierConnectionAreNeverReported) {
