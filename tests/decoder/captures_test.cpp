@@ -14,6 +14,8 @@ const QByteArray version524 = capture("eseries-5.24-version-message.bin");
 const QByteArray three510 = capture("eseries-5.10-three-robot-states.bin");
 const QByteArray hardware = capture("eseries-5.x-hardware-robot-state.bin");
 const QByteArray cb2 = capture("cb2-1.x-robot-state-port30002.bin");
+const QByteArray cb2First = capture("cb2-1.x-first-robot-state-1254.bin");
+const QByteArray greeting310 = capture("cb3-3.10-first-messages-port30002.bin");
 
 int lengthAt(const QByteArray &bytes, int at) {
     return int(qFromBigEndian<quint32>(bytes.constData() + at));
@@ -21,7 +23,7 @@ int lengthAt(const QByteArray &bytes, int at) {
 
 TEST_F(DecoderCaptures, ValuesOfTheCaptures) {
     ASSERT_EQ(first58.size() + version524.size() + three510.size() + hardware.size(), 4271);
-    ASSERT_EQ(cb2.size(), 510);
+    ASSERT_EQ(cb2.size() + cb2First.size() + greeting310.size(), 2024);
     urinstance robot = decode(first58 + version524);
     EXPECT_EQ(robot.modeData.targetSpeedFraction, 0.97);
     EXPECT_EQ(robot.modeData.robotMode, 7);
@@ -61,25 +63,89 @@ TEST_F(DecoderCaptures, ExtraKeysOfTheCaptures) {
         EXPECT_EQ(itemText(robot, it.key()), it.value()) << it.key().toStdString();
     EXPECT_EQ(itemText(decode(hardware), "speed_slider"), "1");
     EXPECT_EQ(itemText(decode(hardware), "wrist3_position"), "1.29538");
-    // A CB2 robot mode data of 29 bytes holds the mode but neither speed at its offset.
-    robot = decode(cb2);
-    EXPECT_EQ(robot.modeData.packageBytes, 29u);
-    EXPECT_EQ(itemText(robot, "robot_mode"), "0");
-    EXPECT_EQ(itemText(robot, "speed_slider"), "<none>");
-    EXPECT_EQ(itemText(robot, "speed_scaling"), "<none>");
-    EXPECT_EQ(itemText(robot, "base_position"), "-3.85989");
-    // Joint data cut after the second joint: later joints have no position; nothing before
-    // any robot state.
-    const urinstance s = sample(1);
-    robot = decode(urenc::robotStateMessage({withLength(urenc::jointPackage(s.joints).left(87), 87)}));
-    EXPECT_NE(itemText(robot, "shoulder_position"), "<none>");
-    EXPECT_EQ(itemText(robot, "elbow_position"), "<none>");
+    // Nothing before any robot state.
     EXPECT_EQ(itemText(robotAt("127.0.0.9"), "base_position"), "<none>");
     EXPECT_EQ(itemText(robotAt("127.0.0.9"), "robot_mode"), "<none>");
     robotstate_mode noController;
     noController.robotMode = 255; // a signed byte
     robot = decode(urenc::robotStateMessage({urenc::robotModePackage(noController)}));
     EXPECT_EQ(itemText(robot, "robot_mode"), "-1");
+}
+
+// A CB2 read at its own layout, told by the lengths of its sub-packages alone (no version
+// message): every value it sends, and none where CB2 has no such field or numbers it otherwise.
+TEST_F(DecoderCaptures, CB2AtItsOwnLayout) {
+    const QString common =
+        "real_robot=1 power_on=1 emergency_stopped=0 protective_stopped=0 program_running=0 "
+        "program_paused=0 speed_slider=1 robot_mode=<none> speed_scaling=<none> "
+        "master_digital_input_bits=0 master_digital_output_bits=0 analog_output_0=0 "
+        "analog_output_1=0 master_safety_mode=<none> master_reduced_mode=<none> "
+        "tool_output_voltage=0 tool_current=0.006 force_x=0 force_y=0 force_z=0 force_rx=0 "
+        "force_ry=0 force_rz=0 ";
+    const std::pair<QByteArray, QString> table[] = {
+        {cb2First,
+         common +
+             "base_position=4.65307 base_current=0.0694961 base_temperature=28 "
+             "shoulder_position=-1.56342 shoulder_current=2.02884 shoulder_temperature=28.8 "
+             "elbow_position=-1.22394 elbow_current=1.57375 elbow_temperature=28 "
+             "wrist1_position=-1.94427 wrist1_current=0.256207 wrist1_temperature=33.2 "
+             "wrist2_position=1.62652 wrist2_current=0.256207 wrist2_temperature=35.2 "
+             "wrist3_position=-1.58006 wrist3_current=0.147929 wrist3_temperature=36.3 "
+             "analog_input_0=0 analog_input_1=0.000610501 master_temperature=30.7 "
+             "master_voltage_48v=48.3 master_robot_current=0.773346 master_io_current=0 "
+             "tool_analog_input_2=0.0180542 tool_analog_input_3=0.0157196 tool_temperature=51"},
+        {cb2,
+         common +
+             "base_position=-3.85989 base_current=0.452846 base_temperature=24.9 "
+             "shoulder_position=-2.26254 shoulder_current=0.244357 shoulder_temperature=24.9 "
+             "elbow_position=2.39169 elbow_current=-1.86519 elbow_temperature=22.8 "
+             "wrist1_position=-1.99611 wrist1_current=0.0823522 wrist1_temperature=25.2 "
+             "wrist2_position=2.87552 wrist2_current=0.0884524 wrist2_temperature=25.9 "
+             "wrist3_position=-2.08207 wrist3_current=0.0137254 wrist3_temperature=25 "
+             "analog_input_0=0.000763126 analog_input_1=0 master_temperature=23.5 "
+             "master_voltage_48v=48.1 master_robot_current=0.703667 master_io_current=0.004 "
+             "tool_analog_input_2=0.00902708 tool_analog_input_3=0.00715941 tool_temperature=40"}};
+    for (const auto &row : table) {
+        // After an e-Series state: the layout is chosen anew for every sub-package.
+        urinstance robot = decode(first58);
+        feed(&robot, row.first);
+        const QStringList values = row.second.split(' ');
+        EXPECT_EQ(values.size(), robotValueItems().size() + extraRobotValueItems().size() - 2);
+        for (const QString &value : values)
+            EXPECT_EQ(itemText(robot, value.section('=', 0, 0)), value.section('=', 1))
+                << value.toStdString();
+        EXPECT_TRUE(robot.modeData.arrived.has(ModeField::robotModeCb2));
+    }
+
+    // A set Euromap 67 flag is followed by its block (12 bytes on CB2, 16 later), which moves
+    // nothing that is read.
+    const int board = 616; // the CB2 capture's master board, 64 bytes
+    QByteArray euromap = cb2First;
+    euromap[board + 63] = 1;
+    euromap.insert(board + 64, QByteArray(12, '\x5A'));
+    euromap.replace(board, 4, QByteArray::fromHex("0000004c"));
+    EXPECT_EQ(difference(decode(withLength(euromap, 1266)), decode(cb2First)), "");
+    QByteArray later = urenc::masterboardPackage(sample(2).masterboardData);
+    later[67] = 1;
+    later = withLength(later.insert(68, QByteArray(16, '\x5A')), 91);
+    urinstance expected;
+    expected.masterboardData = sample(2).masterboardData;
+    EXPECT_EQ(difference(decode(urenc::robotStateMessage({later})), expected), "");
+}
+
+// A CB3 3.10 greeting: its version, then a robot message of the undocumented sub-type 12 and a
+// message of type 24, both passed over in silence.
+TEST_F(DecoderCaptures, CB3Greeting) {
+    urinstance robot = robotAt("127.0.0.9");
+    const DecodeResult result = URWrapper().decode(&robot, greeting310.constData(), 260);
+    EXPECT_EQ(result.messages, 2);
+    urinstance expected;
+    expected.projectName = "URControl";
+    expected.versionMajor = 3;
+    expected.versionMinor = 10;
+    EXPECT_EQ(difference(robot, expected), "");
+    EXPECT_TRUE(warnings().isEmpty());
+    EXPECT_EQ(host().countLogsContaining("UR Version. Robot: 127.0.0.9 UR Version: 3.10"), 1);
 }
 
 TEST_F(DecoderCaptures, TheDefaultItemsAreThoseExistingDevicesHave) {
@@ -124,7 +190,8 @@ TEST_F(DecoderCaptures, BackToBackInEveryReadSize) {
     expected.versionMinor = 24;
     EXPECT_EQ(difference(decode(first58 + version524 + three510 + hardware), expected), "");
 
-    const QByteArray stream = first58 + version524 + three510 + hardware + cb2;
+    const QByteArray stream = first58 + version524 + three510 + hardware + cb2 + cb2First +
+                              greeting310;
     const urinstance whole = decode(stream);
     for (int n = 1; n <= stream.size(); ++n) {
         urinstance pieces = robotAt("127.0.0.9");

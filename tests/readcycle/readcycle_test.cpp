@@ -88,7 +88,7 @@ TEST_F(ReadCycle, EveryDefaultItemGetsTheTextOfTheValueSent) {
     config.masterboard.masterIOCurrent = 0.0625f;
     config.masterboard.safetyMode = 7;
     config.masterboard.inReducedMode = 1;
-    config.force = {-2, 0.5, 1e-7, 1234567, 0, 99.99999, 7};
+    config.force = {-2, 0.5, 1e-7, 1234567, 0, 99.99999, 7, {}};
     config.titledMessages = {{"base_current_4", "looked up by its whole uid"}};
     serve(config);
     startWith({makeDevice(3, "127.5.1.1", "Robot", 1)});
