@@ -248,15 +248,15 @@ TEST_F(DecoderVariables, NamesBeyondTheBoundAreNoItemsTheOthersKeepTheirValues) 
     // file that holds more is read up to the bound. Values beyond the names make no names:
     // those of the names still arrive.
     robot = robotAt("127.0.4.9");
-    feed(&robot, variableArrayMessage(0, QVector<QByteArray>(300000, "x").toList()) +
-                     version);
+    feed(&robot, variableArrayMessage(0, QVector<QByteArray>(300000, "x").toList()) + version);
     EXPECT_EQ(robot.variableNames.size(), URWrapper::maxVariableNames);
     EXPECT_EQ(QFileInfo(dataDir.filePath("127.0.4.9")).size(), 27562);
     put(dataDir.filePath("127.0.4.9"), contents(dataDir.filePath("127.0.4.8")) + "5000,y\n");
     robot = robotAt("127.0.4.9", true);
     feed(&robot, version);
     EXPECT_EQ(robot.variableNames.size(), URWrapper::maxVariableNames);
-    const QByteArray many = variablesValueMessage(0, QVector<QByteArray>(150000, var::integer(1, 5)).toList());
+    const QByteArray many =
+        variablesValueMessage(0, QVector<QByteArray>(150000, var::integer(1, 5)).toList());
     robot = robotAt("127.0.4.10");
     feed(&robot, variableArrayMessage(0, {"a"}) + variablesValueMessage(0, {var::integer(1, 4)}) +
                      many + variablesValueMessage(0, {var::integer(1, 6)}));
