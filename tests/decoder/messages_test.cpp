@@ -124,20 +124,18 @@ TEST_F(DecoderRobotState, SubPackagesLandInTheirBlocks) {
 
 TEST_F(DecoderRobotState, OddSubPackageLengths) {
     const urinstance s = sample(1);
-    urinstance modeOnly, forceXY, modeAndForceXY;
+    urinstance modeOnly, modeAndForceXY;
     modeOnly.modeData = modeAndForceXY.modeData = s.modeData;
-    forceXY.forceData.x = modeAndForceXY.forceData.x = s.forceData.x;
-    forceXY.forceData.y = modeAndForceXY.forceData.y = s.forceData.y;
-    forceXY.forceData.arrived.bits = modeAndForceXY.forceData.arrived.bits = 3;
+    modeAndForceXY.forceData.x = s.forceData.x;
+    modeAndForceXY.forceData.y = s.forceData.y;
+    modeAndForceXY.forceData.arrived.bits = 3;
     const QByteArray mode = urenc::robotModePackage(s.modeData);
     const QByteArray tool = urenc::toolPackage(s.toolData);
     const QByteArray force21 = urenc::forcePackage(s.forceData).left(21); // up to x and y
     std::vector<std::pair<QList<QByteArray>, urinstance>> cases = {
         {{mode, urenc::otherPackage(255, 10), tool}, modeOnly}, // type 255 ends the message
-        // A sub-package running past the message is decoded from what is there ...
-        {{mode, force21}, modeAndForceXY},
-        // ... and nothing past its own length is read, whatever the message holds there.
-        {{withLength(force21, 21), urenc::otherPackage(9, 40, '\x3F')}, forceXY}};
+        // A sub-package running past the message is decoded from what is there.
+        {{mode, force21}, modeAndForceXY}};
     // A length that cannot hold the header would not move on: it ends the message.
     for (uint32_t bad : {0u, 1u, 4u, 0x80000000u, 0xFFFFFFFBu, 0xFFFFFFFFu})
         cases.push_back({{mode, withLength(urenc::otherPackage(4, 20), bad), tool}, modeOnly});
@@ -149,23 +147,21 @@ TEST_F(DecoderRobotState, OddSubPackageLengths) {
 
 TEST_F(DecoderRobotState, CutShortSubPackagesGiveValuesWithinTheirBytesOnly) {
     // Each sub-package with the offsets at which its items' fields end, by the byte tables.
-    const char *joints[] = {"base", "shoulder", "elbow", "wrist1", "wrist2", "wrist3"};
     QStringList jointEnds;
-    for (int j = 0; j < 6; ++j)
-        jointEnds << QString("%1_position:%2 %1_current:%3 %1_temperature:%4")
-                         .arg(joints[j])
-                         .arg(13 + 41 * j)
-                         .arg(33 + 41 * j)
-                         .arg(41 + 41 * j);
+    for (const char *joint : {"base", "shoulder", "elbow", "wrist1", "wrist2", "wrist3"}) {
+        const int at = 5 + 41 * jointEnds.size(); // where the joint's 41 bytes begin
+        jointEnds << QString::asprintf("%s_position:%d %s_current:%d %s_temperature:%d", joint,
+                                       at + 8, joint, at + 28, joint, at + 36);
+    }
     const urinstance s = sample(2), whole = decode(sampleState(2));
     const std::pair<QByteArray, QString> groups[] = {
         {urenc::robotModePackage(s.modeData),
          "real_robot:14 power_on:16 emergency_stopped:17 protective_stopped:18 "
          "program_running:19 program_paused:20 robot_mode:21 speed_slider:30 speed_scaling:38"},
         {urenc::jointPackage(s.joints), jointEnds.join(' ')},
-        {urenc::toolPackage(s.toolData),
-         "tool_analog_input_2:15 tool_analog_input_3:23 "
-         "tool_output_voltage:28 tool_current:32 tool_temperature:36"},
+        {urenc::toolPackage(s.toolData), "tool_analog_input_2:15 tool_analog_input_3:23 "
+                                         "tool_output_voltage:28 tool_current:32 "
+                                         "tool_temperature:36"},
         {urenc::masterboardPackage(s.masterboardData),
          "master_digital_input_bits:9 master_digital_output_bits:13 analog_input_0:23 "
          "analog_input_1:31 analog_output_0:41 analog_output_1:49 master_temperature:53 "
@@ -178,10 +174,11 @@ TEST_F(DecoderRobotState, CutShortSubPackagesGiveValuesWithinTheirBytesOnly) {
         for (int cut = 5; cut < group.first.size(); ++cut) {
             if (cut == (group.first.at(4) == 0 ? 29 : group.first.at(4) == 3 ? 64 : 0))
                 continue;
-            // After a whole sub-package of other values: none of them stays.
+            // After a whole sub-package of other values (none of them stays), and followed by
+            // bytes that are not read as its own.
             urinstance robot = decode(sampleState(1));
-            feed(&robot,
-                 urenc::robotStateMessage({withLength(group.first.left(cut), uint32_t(cut))}));
+            feed(&robot, urenc::robotStateMessage({withLength(group.first.left(cut), uint32_t(cut)),
+                                                   urenc::otherPackage(9, 60, '\x3F')}));
             for (const QString &field : group.second.split(' ')) {
                 const QString key = field.section(':', 0, 0);
                 EXPECT_EQ(itemText(robot, key),
