@@ -22,6 +22,33 @@ inline int64_t monotonicMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// Which fields of a block came with its newest sub-package: one bit per field, set by the
+// decoder only when the field's bytes lay within the sub-package that arrived and the layout of
+// the robot's generation has the field. A field without its bit holds 0 and has no value.
+template <typename Field> struct ArrivedFields {
+    uint32_t bits = 0;
+    void add(Field field) { bits |= 1u << unsigned(field); }
+    bool has(Field field) const { return (bits >> unsigned(field) & 1u) != 0; }
+    bool operator==(const ArrivedFields &other) const { return bits == other.bits; }
+};
+
+enum class ModeField {
+    timestamp,
+    isRealRobotConnected,
+    isRealRobotEnabled,
+    isPowerOnRobot,
+    isEmergencyStopped,
+    isProtectiveStopped,
+    isProgramRunning,
+    isProgramPaused,
+    robotMode,    // the mode byte, numbered as from CB3 on (0 disconnected ... 7 running)
+    robotModeCb2, // the mode byte, numbered as on CB2 (0 running ... 10 safeguard stop)
+    controlMode,
+    targetSpeedFraction,
+    speedScaling,
+    targetSpeedFractionLimit,
+};
+
 struct robotstate_mode {
     uint64_t timestamp = 0; // the eight bytes as received, big-endian
     // Flag bytes keep the byte the controller sent (a 2 reads back as 2): a C++ bool
@@ -33,18 +60,26 @@ struct robotstate_mode {
     uint8_t isProtectiveStopped = 0;
     uint8_t isProgramRunning = 0;
     uint8_t isProgramPaused = 0;
+    // The mode byte as received; arrived tells in which generation's numbering.
     uint8_t robotMode = 0;
     uint8_t controlMode = 0;
-    double targetSpeedFraction = 0;
-    double speedScaling = 0;
+    double targetSpeedFraction = 0; // the speed slider
+    double speedScaling = 0;        // the controller's actual speed scaling
     double targetSpeedFractionLimit = 0;
-    // The speed slider (target speed fraction) and the controller's actual speed scaling,
-    // read where the controller puts them: doubles at offsets 22 and 30.
-    double speedSlider = 0;
-    double actualSpeedScaling = 0;
-    // Bytes of the sub-package that arrived (its length, cut at the end of the message): a
-    // field that lies beyond them was not sent (a CB2 robot mode data is 29 bytes).
+    // Bytes of the sub-package that arrived (its length, cut at the end of the message).
     uint32_t packageBytes = 0;
+    ArrivedFields<ModeField> arrived;
+};
+
+enum class JointField {
+    actualPosition,
+    targetPosition,
+    actualVelocity,
+    actualCurrent,
+    actualVoltage,
+    motorTemperature,
+    microTemperature,
+    jointMode,
 };
 
 struct robotstate_joint {
@@ -56,6 +91,19 @@ struct robotstate_joint {
     float motorTemperature = 0;
     float microTemperature = 0;
     uint8_t jointMode = 0;
+    ArrivedFields<JointField> arrived;
+};
+
+enum class ToolField {
+    analogInputRange2,
+    analogInputRange3,
+    analogInput2,
+    analogInput3,
+    toolVoltage48V,
+    toolOutputVoltage,
+    toolCurrent,
+    toolTemperature,
+    toolMode,
 };
 
 struct robotstate_tool {
@@ -68,14 +116,33 @@ struct robotstate_tool {
     float toolCurrent = 0;
     float toolTemperature = 0;
     uint8_t toolMode = 0;
+    ArrivedFields<ToolField> arrived;
 };
+
+enum class ForceField { x, y, z, rx, ry, rz, robotDexterity };
 
 struct robotstate_force {
     double x = 0, y = 0, z = 0, rx = 0, ry = 0, rz = 0, robotDexterity = 0;
+    ArrivedFields<ForceField> arrived;
+};
+
+enum class MasterboardField {
+    digitalInputBits,
+    digitalOutputBits,
+    analogInput0,
+    analogInput1,
+    analogOutput0,
+    analogOutput1,
+    masterBoardTemperature,
+    robotVoltage48V,
+    robotCurrent,
+    masterIOCurrent,
+    safetyMode,
+    inReducedMode,
 };
 
 struct robotstate_masterboard {
-    uint32_t digitalInputBits = 0;
+    uint32_t digitalInputBits = 0; // 16 bits on CB2
     uint32_t digitalOutputBits = 0;
     double analogInput0 = 0;
     double analogInput1 = 0;
@@ -85,13 +152,11 @@ struct robotstate_masterboard {
     float robotVoltage48V = 0;
     float robotCurrent = 0;
     float masterIOCurrent = 0;
-    uint8_t safetyMode = 0;
-    uint8_t inReducedMode = 0;
+    uint8_t safetyMode = 0;    // none on CB2
+    uint8_t inReducedMode = 0; // none on CB2
+    ArrivedFields<MasterboardField> arrived;
 };
 
-// Monotonic times (monotonicMs) of the newest decoding of each group of values on the current
-// connection; 0 when the group has not been decoded on it. A value is the robot's current
-// one only while its group is young: a robot state may carry some groups and not others.
 struct robotstate_ages {
     int64_t mode = 0;
     int64_t joints = 0;
@@ -165,9 +230,6 @@ struct urinstance {
     // When each group of values was decoded; cleared when a new connection attempt starts,
     // so that values of an earlier connection are never taken for current ones.
     robotstate_ages decodedAtMs;
-    // Bytes of the newest joint sub-package that arrived; a joint field that lies beyond
-    // them was not sent.
-    uint32_t jointPackageBytes = 0;
     // Alarms from robot messages (error code and safety mode messages): the newest one's
     // code and argument, and how many have arrived since the record was made.
     int32_t alarmCode = 0;

@@ -73,37 +73,109 @@ void decodeOne(ByteView message, uint32_t length, urinstance *robot, DecodeResul
     }
 }
 
+// Reads the fields of one sub-package into its block: a field is read, and marked as arrived,
+// only when its bytes lie within the sub-package; one that does not keeps its zero and gets no
+// value, whatever the bytes after the sub-package hold.
+template <typename Field> class FieldReader {
+public:
+    FieldReader(ByteView package, ArrivedFields<Field> *arrived) : p_(package), arrived_(arrived) {}
+
+    bool holds(Field field, size_t offset, size_t size) {
+        if (offset + size > p_.size)
+            return false;
+        arrived_->add(field);
+        return true;
+    }
+    void u8(Field f, size_t offset, uint8_t *out) {
+        if (holds(f, offset, 1))
+            *out = p_.u8(offset);
+    }
+    void s8(Field f, size_t offset, int8_t *out) {
+        if (holds(f, offset, 1))
+            *out = static_cast<int8_t>(p_.u8(offset));
+    }
+    void be16(Field f, size_t offset, uint32_t *out) {
+        if (holds(f, offset, 2))
+            *out = p_.be16(offset);
+    }
+    void be32(Field f, size_t offset, uint32_t *out) {
+        if (holds(f, offset, 4))
+            *out = p_.be32(offset);
+    }
+    void f32(Field f, size_t offset, float *out) {
+        if (holds(f, offset, 4))
+            *out = p_.f32(offset);
+    }
+    void f64(Field f, size_t offset, double *out) {
+        if (holds(f, offset, 8))
+            *out = p_.f64(offset);
+    }
+
+private:
+    ByteView p_;
+    ArrivedFields<Field> *arrived_;
+};
+
+// The layout of a sub-package follows from its own length, in every message: the version
+// message comes once per connection, if at all. A CB2 (software 1.x) sends robot mode data of
+// 29 bytes and master board data of 64, or 76 with its Euromap 67 block; every other length
+// is read at the layout of the later controllers, which only ever added fields at the end.
+constexpr uint32_t cb2RobotModeBytes = 29;
+constexpr uint32_t cb2MasterboardBytes = 64;
+constexpr uint32_t cb2EuromapBlockBytes = 12;
+constexpr size_t cb2EuromapFlag = 63;
+
+uint32_t declaredLength(ByteView package) {
+    return package.be32(0);
+}
+
+bool isCb2Masterboard(ByteView p) {
+    const uint32_t length = declaredLength(p);
+    return length == cb2MasterboardBytes ||
+           (length == cb2MasterboardBytes + cb2EuromapBlockBytes && p.u8(cb2EuromapFlag) != 0);
+}
+
 robotstate_mode decodeRobotMode(ByteView p) {
+    using F = ModeField;
     robotstate_mode mode;
-    p.copy(5, &mode.timestamp, sizeof mode.timestamp); // wire order, on purpose
-    mode.isRealRobotConnected = p.u8(13);
-    mode.isRealRobotEnabled = p.u8(14);
-    mode.isPowerOnRobot = p.u8(15);
-    mode.isEmergencyStopped = p.u8(16);
-    mode.isProtectiveStopped = p.u8(17);
-    mode.isProgramRunning = p.u8(18);
-    mode.isProgramPaused = p.u8(19);
-    mode.robotMode = p.u8(20);
-    mode.controlMode = p.u8(21);
-    mode.targetSpeedFraction = p.f64(22);
-    mode.speedScaling = p.f64(30);
-    mode.targetSpeedFractionLimit = p.f64(38);
-    mode.speedSlider = p.f64(22);
-    mode.actualSpeedScaling = p.f64(30);
+    FieldReader<F> r(p, &mode.arrived);
+    if (r.holds(F::timestamp, 5, sizeof mode.timestamp))
+        p.copy(5, &mode.timestamp, sizeof mode.timestamp); // wire order, on purpose
+    r.u8(F::isRealRobotConnected, 13, &mode.isRealRobotConnected);
+    r.u8(F::isRealRobotEnabled, 14, &mode.isRealRobotEnabled);
+    r.u8(F::isPowerOnRobot, 15, &mode.isPowerOnRobot);
+    r.u8(F::isEmergencyStopped, 16, &mode.isEmergencyStopped);
+    r.u8(F::isProtectiveStopped, 17, &mode.isProtectiveStopped);
+    r.u8(F::isProgramRunning, 18, &mode.isProgramRunning);
+    r.u8(F::isProgramPaused, 19, &mode.isProgramPaused);
     mode.packageBytes = uint32_t(p.size);
+    if (declaredLength(p) == cb2RobotModeBytes) {
+        // CB2 numbers its modes otherwise, has no control mode and sends the speed slider
+        // alone, right after the mode byte.
+        r.u8(F::robotModeCb2, 20, &mode.robotMode);
+        r.f64(F::targetSpeedFraction, 21, &mode.targetSpeedFraction);
+        return mode;
+    }
+    r.u8(F::robotMode, 20, &mode.robotMode);
+    r.u8(F::controlMode, 21, &mode.controlMode);
+    r.f64(F::targetSpeedFraction, 22, &mode.targetSpeedFraction);
+    r.f64(F::speedScaling, 30, &mode.speedScaling);
+    r.f64(F::targetSpeedFractionLimit, 38, &mode.targetSpeedFractionLimit);
     return mode;
 }
 
 robotstate_joint decodeJoint(ByteView j) {
+    using F = JointField;
     robotstate_joint joint;
-    joint.actualPosition = j.f64(0);
-    joint.targetPosition = j.f64(8);
-    joint.actualVelocity = j.f64(16);
-    joint.actualCurrent = j.f32(24);
-    joint.actualVoltage = j.f32(28);
-    joint.motorTemperature = j.f32(32);
-    joint.microTemperature = j.f32(36);
-    joint.jointMode = j.u8(40);
+    FieldReader<F> r(j, &joint.arrived);
+    r.f64(F::actualPosition, 0, &joint.actualPosition);
+    r.f64(F::targetPosition, 8, &joint.targetPosition);
+    r.f64(F::actualVelocity, 16, &joint.actualVelocity);
+    r.f32(F::actualCurrent, 24, &joint.actualCurrent);
+    r.f32(F::actualVoltage, 28, &joint.actualVoltage);
+    r.f32(F::motorTemperature, 32, &joint.motorTemperature);
+    r.f32(F::microTemperature, 36, &joint.microTemperature);
+    r.u8(F::jointMode, 40, &joint.jointMode);
     return joint;
 }
 
@@ -123,45 +195,68 @@ void decodeJoints(ByteView p, QList<robotstate_joint> *joints) {
 }
 
 robotstate_tool decodeTool(ByteView p) {
+    using F = ToolField;
     robotstate_tool tool;
-    tool.analogInputRange2 = static_cast<int8_t>(p.u8(5));
-    tool.analogInputRange3 = static_cast<int8_t>(p.u8(6));
-    tool.analogInput2 = p.f64(7);
-    tool.analogInput3 = p.f64(15);
-    tool.toolVoltage48V = p.f32(23);
-    tool.toolOutputVoltage = p.u8(27);
-    tool.toolCurrent = p.f32(28);
-    tool.toolTemperature = p.f32(32);
-    tool.toolMode = p.u8(36);
+    FieldReader<F> r(p, &tool.arrived);
+    r.s8(F::analogInputRange2, 5, &tool.analogInputRange2);
+    r.s8(F::analogInputRange3, 6, &tool.analogInputRange3);
+    r.f64(F::analogInput2, 7, &tool.analogInput2);
+    r.f64(F::analogInput3, 15, &tool.analogInput3);
+    r.f32(F::toolVoltage48V, 23, &tool.toolVoltage48V);
+    r.u8(F::toolOutputVoltage, 27, &tool.toolOutputVoltage);
+    r.f32(F::toolCurrent, 28, &tool.toolCurrent);
+    r.f32(F::toolTemperature, 32, &tool.toolTemperature);
+    r.u8(F::toolMode, 36, &tool.toolMode);
     return tool;
 }
 
+// Nothing read lies after the Euromap 67 flag (67 on later controllers, 63 on CB2): the
+// block that follows a set flag moves only fields that are not read.
 robotstate_masterboard decodeMasterboard(ByteView p) {
+    using F = MasterboardField;
     robotstate_masterboard board;
-    board.digitalInputBits = p.be32(5);
-    board.digitalOutputBits = p.be32(9);
-    board.analogInput0 = p.f64(15);
-    board.analogInput1 = p.f64(23);
-    board.analogOutput0 = p.f64(33);
-    board.analogOutput1 = p.f64(41);
-    board.masterBoardTemperature = p.f32(49);
-    board.robotVoltage48V = p.f32(53);
-    board.robotCurrent = p.f32(57);
-    board.masterIOCurrent = p.f32(61);
-    board.safetyMode = p.u8(65);
-    board.inReducedMode = p.u8(66);
+    FieldReader<F> r(p, &board.arrived);
+    if (isCb2Masterboard(p)) {
+        // 16-bit digital bits: everything after them sits 4 bytes earlier. Bytes 61 and 62
+        // are a master safety state and an on/off state, not a safety mode and reduced mode.
+        r.be16(F::digitalInputBits, 5, &board.digitalInputBits);
+        r.be16(F::digitalOutputBits, 7, &board.digitalOutputBits);
+        r.f64(F::analogInput0, 11, &board.analogInput0);
+        r.f64(F::analogInput1, 19, &board.analogInput1);
+        r.f64(F::analogOutput0, 29, &board.analogOutput0);
+        r.f64(F::analogOutput1, 37, &board.analogOutput1);
+        r.f32(F::masterBoardTemperature, 45, &board.masterBoardTemperature);
+        r.f32(F::robotVoltage48V, 49, &board.robotVoltage48V);
+        r.f32(F::robotCurrent, 53, &board.robotCurrent);
+        r.f32(F::masterIOCurrent, 57, &board.masterIOCurrent);
+        return board;
+    }
+    r.be32(F::digitalInputBits, 5, &board.digitalInputBits);
+    r.be32(F::digitalOutputBits, 9, &board.digitalOutputBits);
+    r.f64(F::analogInput0, 15, &board.analogInput0);
+    r.f64(F::analogInput1, 23, &board.analogInput1);
+    r.f64(F::analogOutput0, 33, &board.analogOutput0);
+    r.f64(F::analogOutput1, 41, &board.analogOutput1);
+    r.f32(F::masterBoardTemperature, 49, &board.masterBoardTemperature);
+    r.f32(F::robotVoltage48V, 53, &board.robotVoltage48V);
+    r.f32(F::robotCurrent, 57, &board.robotCurrent);
+    r.f32(F::masterIOCurrent, 61, &board.masterIOCurrent);
+    r.u8(F::safetyMode, 65, &board.safetyMode);
+    r.u8(F::inReducedMode, 66, &board.inReducedMode);
     return board;
 }
 
 robotstate_force decodeForce(ByteView p) {
+    using F = ForceField;
     robotstate_force force;
-    force.x = p.f64(5);
-    force.y = p.f64(13);
-    force.z = p.f64(21);
-    force.rx = p.f64(29);
-    force.ry = p.f64(37);
-    force.rz = p.f64(45);
-    force.robotDexterity = p.f64(53);
+    FieldReader<F> r(p, &force.arrived);
+    r.f64(F::x, 5, &force.x);
+    r.f64(F::y, 13, &force.y);
+    r.f64(F::z, 21, &force.z);
+    r.f64(F::rx, 29, &force.rx);
+    r.f64(F::ry, 37, &force.ry);
+    r.f64(F::rz, 45, &force.rz);
+    r.f64(F::robotDexterity, 53, &force.robotDexterity);
     return force;
 }
 
@@ -211,7 +306,6 @@ void robotState(ByteView message, urinstance *robot, unsigned int *cursor) {
             break;
         case jointPackage:
             decodeJoints(package, &robot->joints);
-            robot->jointPackageBytes = uint32_t(package.size);
             robot->decodedAtMs.joints = decodedAt();
             break;
         case toolPackage:

@@ -125,6 +125,17 @@ QString variablesFilePath(const urinstance &robot) {
 
 namespace {
 
+void logNamesLimit(urinstance *robot) {
+    if (robot->namesLimitLogged)
+        return;
+    robot->namesLimitLogged = true;
+    HostGateway::logError(
+        QStringLiteral("Robot ") + robot->device.address + QStringLiteral(" sent more than ") +
+        QString::number(URWrapper::maxVariableNames) +
+        QStringLiteral(" program variable names: new names are not turned into items; the "
+                       "known ones keep their values"));
+}
+
 // Whether the record keeps a name: one robot turns a bounded number of distinct names into
 // items, so a program (or a peer) that announces new names without end adds no host items
 // without end.
@@ -135,14 +146,7 @@ bool keepsName(urinstance *robot, const QString &name) {
         robot->knownNames.insert(name);
         return true;
     }
-    if (!robot->namesLimitLogged) {
-        robot->namesLimitLogged = true;
-        HostGateway::logError(
-            QStringLiteral("Robot ") + robot->device.address + QStringLiteral(" sent more than ") +
-            QString::number(URWrapper::maxVariableNames) +
-            QStringLiteral(" program variable names: new names are not turned into items; the "
-                           "known ones keep their values"));
-    }
+    logNamesLimit(robot);
     return false;
 }
 
@@ -202,6 +206,13 @@ void variableArray(ByteView body, urinstance *robot) {
         robot->variableNames.clear();
     QStringList kept;
     for (int i = 0; i < names.size(); ++i) {
+        // Names are kept below an index bound: the entries are bounded, not only the distinct
+        // names, or a set that repeats a name without end would keep an entry (and a line of
+        // the file) for every repetition.
+        if (start + i >= URWrapper::maxVariableNames) {
+            logNamesLimit(robot);
+            break;
+        }
         // A name beyond the bound keeps its index, so the values of the others stay in step.
         const bool keep = keepsName(robot, names.at(i));
         robot->variableNames.insert(start + i, keep ? names.at(i) : QString());
@@ -304,9 +315,11 @@ uint32_t variable(ByteView data, int layout, int depth, QString *text, bool *uns
 }
 
 void variablesValue(ByteView body, urinstance *robot) {
-    if (robot->variableNames.isEmpty())
-        return;
     const int start = startIndex(body);
+    // No name is kept from the index bound on (variableArray): values there are neither
+    // decoded nor counted.
+    if (robot->variableNames.isEmpty() || start >= URWrapper::maxVariableNames)
+        return;
     const int layout = variableLayout(*robot);
 
     // At least one value, even from a body that holds only the start index. Every value
@@ -318,7 +331,7 @@ void variablesValue(ByteView body, urinstance *robot) {
         QString text;
         offset += variable(body.sub(offset), layout, 0, &text, &unsupported);
         values.append(text);
-    } while (offset < body.size);
+    } while (offset < body.size && start + values.size() < URWrapper::maxVariableNames);
     // Once per message, however many such values it holds: a peer cannot flood the host's log.
     if (unsupported)
         HostGateway::logError(
@@ -336,8 +349,10 @@ void variablesValue(ByteView body, urinstance *robot) {
             robot->variableCountTotal = 0;
             return;
         }
+        // Values beyond the names have no name to go to: they are passed over, never given
+        // a name of their own.
         for (int i = 0; i < values.size(); ++i) {
-            const QString &name = robot->variableNames[start + i];
+            const QString name = robot->variableNames.value(start + i);
             if (!name.isEmpty())
                 robot->variableValues.insert(name, values.at(i));
         }
@@ -374,9 +389,11 @@ void URWrapper::getLastUsedRobotVariables(urinstance *robot) {
         QString line = QString::fromUtf8(file.readLine());
         line.remove(QLatin1Char('\n'));
         const QStringList fields = line.split(QLatin1Char(','));
-        if (fields.size() != 2)
+        // As bounded as the names of a set: a file of an older version may hold more.
+        const int index = fields.at(0).toInt(nullptr, 10);
+        if (fields.size() != 2 || index < 0 || index >= URWrapper::maxVariableNames)
             continue;
-        robot->variableNames.insert(fields.at(0).toInt(nullptr, 10), fields.at(1));
+        robot->variableNames.insert(index, fields.at(1));
     }
     robot->namesFileCurrent = true;
 }

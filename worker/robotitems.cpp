@@ -14,86 +14,81 @@ const QString seconds = QStringLiteral("s");
 
 using G = ValueGroup;
 
-RobotValueItem integer(const char *key, const char *name, const QString &unit, ValueGroup group,
-                       std::function<int(const urinstance &)> field) {
+QString text(uint8_t value) {
+    return QString::number(unsigned(value));
+}
+QString text(uint32_t value) {
+    return QString::number(value);
+}
+QString text(double value) {
+    return realText(value);
+}
+
+// A field of one of the record's blocks: it has a value only when it came with the block's
+// newest sub-package (within its bytes, and in the layout of the robot's generation).
+template <typename Block, typename Field, typename T>
+RobotValueItem field(const char *key, const char *name, const QString &unit, ValueGroup group,
+                     Block urinstance::*block, Field arrived, T Block::*member) {
     return {QString::fromLatin1(key), QString::fromLatin1(name), unit, group,
-            [field](const urinstance &r, QString *out) {
-                *out = QString::number(field(r));
-                return true;
-            }};
-}
-
-RobotValueItem unsignedBits(const char *key, const char *name,
-                            std::function<uint32_t(const urinstance &)> field) {
-    return {QString::fromLatin1(key), QString::fromLatin1(name), QString(), G::Masterboard,
-            [field](const urinstance &r, QString *out) {
-                *out = QString::number(field(r));
-                return true;
-            }};
-}
-
-RobotValueItem real(const char *key, const char *name, const QString &unit, ValueGroup group,
-                    std::function<double(const urinstance &)> field) {
-    return {QString::fromLatin1(key), QString::fromLatin1(name), unit, group,
-            [field](const urinstance &r, QString *out) {
-                *out = realText(field(r));
-                return true;
-            }};
-}
-
-// Joint values exist only once a joint sub-package has arrived; before that the item
-// gets no value rather than a reading the robot never sent.
-RobotValueItem joint(const char *key, const char *name, int index, bool temperature) {
-    return {QString::fromLatin1(key), QString::fromLatin1(name), temperature ? celsius : amperes,
-            G::Joints, [index, temperature](const urinstance &r, QString *out) {
-                if (index >= r.joints.size())
+            [block, arrived, member](const urinstance &r, QString *out) {
+                const Block &b = r.*block;
+                if (!b.arrived.has(arrived))
                     return false;
-                const robotstate_joint &j = r.joints.at(index);
-                *out = realText(temperature ? j.motorTemperature : j.actualCurrent);
+                *out = text(b.*member);
                 return true;
             }};
 }
 
-// A robot mode field of size bytes at offset: no value when the robot mode data that arrived
-// was too short to hold it.
-bool modeHolds(const urinstance &r, uint32_t offset, uint32_t size) {
-    return r.modeData.packageBytes >= offset + size;
+template <typename T>
+RobotValueItem mode(const char *key, const char *name, ModeField arrived,
+                    T robotstate_mode::*member) {
+    return field(key, name, QString(), G::Mode, &urinstance::modeData, arrived, member);
 }
 
-// A byte as received; signed where the controller sends a signed byte (robot mode -1: no
-// controller).
-RobotValueItem modeByte(const char *key, const char *name, uint32_t offset,
-                        uint8_t robotstate_mode::*field, bool isSigned) {
-    return {QString::fromLatin1(key), QString::fromLatin1(name), QString(), G::Mode,
-            [offset, field, isSigned](const urinstance &r, QString *out) {
-                if (!modeHolds(r, offset, 1))
+template <typename T>
+RobotValueItem tool(const char *key, const char *name, const QString &unit, ToolField arrived,
+                    T robotstate_tool::*member) {
+    return field(key, name, unit, G::Tool, &urinstance::toolData, arrived, member);
+}
+
+template <typename T>
+RobotValueItem board(const char *key, const char *name, const QString &unit,
+                     MasterboardField arrived, T robotstate_masterboard::*member) {
+    return field(key, name, unit, G::Masterboard, &urinstance::masterboardData, arrived, member);
+}
+
+RobotValueItem force(const char *key, const char *name, ForceField arrived,
+                     double robotstate_force::*member) {
+    return field(key, name, QString(), G::Force, &urinstance::forceData, arrived, member);
+}
+
+// A field of joint index: no value before the first joint data, nor when the joint data that
+// arrived was cut short before the field.
+template <typename T>
+RobotValueItem joint(const char *key, const char *name, const QString &unit, int index,
+                     JointField arrived, T robotstate_joint::*member) {
+    return {QString::fromLatin1(key), QString::fromLatin1(name), unit, G::Joints,
+            [index, arrived, member](const urinstance &r, QString *out) {
+                if (index >= r.joints.size() || !r.joints.at(index).arrived.has(arrived))
                     return false;
-                const uint8_t byte = r.modeData.*field;
-                *out = QString::number(isSigned ? int(int8_t(byte)) : int(byte));
+                *out = text(double(r.joints.at(index).*member));
                 return true;
             }};
 }
 
-RobotValueItem modeReal(const char *key, const char *name, uint32_t offset,
-                        double robotstate_mode::*field) {
-    return {QString::fromLatin1(key), QString::fromLatin1(name), QString(), G::Mode,
-            [offset, field](const urinstance &r, QString *out) {
-                if (!modeHolds(r, offset, 8))
-                    return false;
-                *out = realText(r.modeData.*field);
-                return true;
-            }};
+RobotValueItem temperature(const char *key, const char *name, int index) {
+    return joint(key, name, celsius, index, JointField::motorTemperature,
+                 &robotstate_joint::motorTemperature);
 }
 
-// Joint positions: joint index's actual position, the first double of its 41 bytes.
+RobotValueItem current(const char *key, const char *name, int index) {
+    return joint(key, name, amperes, index, JointField::actualCurrent,
+                 &robotstate_joint::actualCurrent);
+}
+
 RobotValueItem position(const char *key, const char *name, int index) {
-    return {QString::fromLatin1(key), QString::fromLatin1(name), radians, G::Joints,
-            [index](const urinstance &r, QString *out) {
-                if (index >= r.joints.size() || r.jointPackageBytes < 5 + 41 * uint32_t(index) + 8)
-                    return false;
-                *out = realText(r.joints.at(index).actualPosition);
-                return true;
-            }};
+    return joint(key, name, radians, index, JointField::actualPosition,
+                 &robotstate_joint::actualPosition);
 }
 
 // A counter of the record's utilisation in whole units (milliseconds per 1000 for seconds):
@@ -111,68 +106,62 @@ RobotValueItem counter(const char *key, const char *name, const QString &unit,
 } // namespace
 
 const QList<RobotValueItem> &robotValueItems() {
-    using R = const urinstance &;
+    using M = robotstate_mode;
+    using MF = ModeField;
+    using T = robotstate_tool;
+    using TF = ToolField;
+    using B = robotstate_masterboard;
+    using BF = MasterboardField;
+    using F = robotstate_force;
+    using FF = ForceField;
     static const QList<RobotValueItem> items = {
-        integer("emergency_stopped", "Emergency stopped", {}, G::Mode,
-                [](R r) { return r.modeData.isEmergencyStopped; }),
-        integer("protective_stopped", "Protective stopped", {}, G::Mode,
-                [](R r) { return r.modeData.isProtectiveStopped; }),
-        integer("program_running", "Program running", {}, G::Mode,
-                [](R r) { return r.modeData.isProgramRunning; }),
-        integer("program_paused", "Program paused", {}, G::Mode,
-                [](R r) { return r.modeData.isProgramPaused; }),
-        joint("base_temperature", "Base motor temperature", 0, true),
-        joint("base_current", "Base motor current", 0, false),
-        joint("shoulder_temperature", "Shoulder motor temperature", 1, true),
-        joint("shoulder_current", "Shoulder motor current", 1, false),
-        joint("elbow_temperature", "Elbow motor temperature", 2, true),
-        joint("elbow_current", "Elbow motor current", 2, false),
-        joint("wrist1_temperature", "Wrist 1 motor temperature", 3, true),
-        joint("wrist1_current", "Wrist 1 motor current", 3, false),
-        joint("wrist2_temperature", "Wrist 2 motor temperature", 4, true),
-        joint("wrist2_current", "Wrist 2 motor current", 4, false),
-        joint("wrist3_temperature", "Wrist 3 motor temperature", 5, true),
-        joint("wrist3_current", "Wrist 3 motor current", 5, false),
-        real("tool_analog_input_2", "Tool analog input 2", {}, G::Tool,
-             [](R r) { return r.toolData.analogInput2; }),
-        real("tool_analog_input_3", "Tool analog input 3", {}, G::Tool,
-             [](R r) { return r.toolData.analogInput3; }),
-        integer("tool_output_voltage", "Tool output voltage", volts, G::Tool,
-                [](R r) { return r.toolData.toolOutputVoltage; }),
-        real("tool_current", "Tool current", amperes, G::Tool,
-             [](R r) { return r.toolData.toolCurrent; }),
-        real("tool_temperature", "Tool temperature", celsius, G::Tool,
-             [](R r) { return r.toolData.toolTemperature; }),
-        unsignedBits("master_digital_input_bits", "Digital input bits",
-                     [](R r) { return r.masterboardData.digitalInputBits; }),
-        unsignedBits("master_digital_output_bits", "Digital output bits",
-                     [](R r) { return r.masterboardData.digitalOutputBits; }),
-        real("analog_input_0", "Analog input 0", {}, G::Masterboard,
-             [](R r) { return r.masterboardData.analogInput0; }),
-        real("analog_input_1", "Analog input 1", {}, G::Masterboard,
-             [](R r) { return r.masterboardData.analogInput1; }),
-        real("analog_output_0", "Analog output 0", {}, G::Masterboard,
-             [](R r) { return r.masterboardData.analogOutput0; }),
-        real("analog_output_1", "Analog output_1", {}, G::Masterboard,
-             [](R r) { return r.masterboardData.analogOutput1; }),
-        real("master_temperature", "Controller temperature", celsius, G::Masterboard,
-             [](R r) { return r.masterboardData.masterBoardTemperature; }),
-        real("master_voltage_48v", "Main voltage", volts, G::Masterboard,
-             [](R r) { return r.masterboardData.robotVoltage48V; }),
-        real("master_robot_current", "Robot current", amperes, G::Masterboard,
-             [](R r) { return r.masterboardData.robotCurrent; }),
-        real("master_io_current", "IO current", amperes, G::Masterboard,
-             [](R r) { return r.masterboardData.masterIOCurrent; }),
-        integer("master_safety_mode", "Safety mode status", {}, G::Masterboard,
-                [](R r) { return r.masterboardData.safetyMode; }),
-        integer("master_reduced_mode", "Reduced mode", {}, G::Masterboard,
-                [](R r) { return r.masterboardData.inReducedMode; }),
-        real("force_x", "Force X", {}, G::Force, [](R r) { return r.forceData.x; }),
-        real("force_y", "Force Y", {}, G::Force, [](R r) { return r.forceData.y; }),
-        real("force_z", "Force Z", {}, G::Force, [](R r) { return r.forceData.z; }),
-        real("force_rx", "Force Rx", {}, G::Force, [](R r) { return r.forceData.rx; }),
-        real("force_ry", "Force Ry", {}, G::Force, [](R r) { return r.forceData.ry; }),
-        real("force_rz", "Force Rz", {}, G::Force, [](R r) { return r.forceData.rz; }),
+        mode("emergency_stopped", "Emergency stopped", MF::isEmergencyStopped,
+             &M::isEmergencyStopped),
+        mode("protective_stopped", "Protective stopped", MF::isProtectiveStopped,
+             &M::isProtectiveStopped),
+        mode("program_running", "Program running", MF::isProgramRunning, &M::isProgramRunning),
+        mode("program_paused", "Program paused", MF::isProgramPaused, &M::isProgramPaused),
+        temperature("base_temperature", "Base motor temperature", 0),
+        current("base_current", "Base motor current", 0),
+        temperature("shoulder_temperature", "Shoulder motor temperature", 1),
+        current("shoulder_current", "Shoulder motor current", 1),
+        temperature("elbow_temperature", "Elbow motor temperature", 2),
+        current("elbow_current", "Elbow motor current", 2),
+        temperature("wrist1_temperature", "Wrist 1 motor temperature", 3),
+        current("wrist1_current", "Wrist 1 motor current", 3),
+        temperature("wrist2_temperature", "Wrist 2 motor temperature", 4),
+        current("wrist2_current", "Wrist 2 motor current", 4),
+        temperature("wrist3_temperature", "Wrist 3 motor temperature", 5),
+        current("wrist3_current", "Wrist 3 motor current", 5),
+        tool("tool_analog_input_2", "Tool analog input 2", {}, TF::analogInput2, &T::analogInput2),
+        tool("tool_analog_input_3", "Tool analog input 3", {}, TF::analogInput3, &T::analogInput3),
+        tool("tool_output_voltage", "Tool output voltage", volts, TF::toolOutputVoltage,
+             &T::toolOutputVoltage),
+        tool("tool_current", "Tool current", amperes, TF::toolCurrent, &T::toolCurrent),
+        tool("tool_temperature", "Tool temperature", celsius, TF::toolTemperature,
+             &T::toolTemperature),
+        board("master_digital_input_bits", "Digital input bits", {}, BF::digitalInputBits,
+              &B::digitalInputBits),
+        board("master_digital_output_bits", "Digital output bits", {}, BF::digitalOutputBits,
+              &B::digitalOutputBits),
+        board("analog_input_0", "Analog input 0", {}, BF::analogInput0, &B::analogInput0),
+        board("analog_input_1", "Analog input 1", {}, BF::analogInput1, &B::analogInput1),
+        board("analog_output_0", "Analog output 0", {}, BF::analogOutput0, &B::analogOutput0),
+        board("analog_output_1", "Analog output_1", {}, BF::analogOutput1, &B::analogOutput1),
+        board("master_temperature", "Controller temperature", celsius, BF::masterBoardTemperature,
+              &B::masterBoardTemperature),
+        board("master_voltage_48v", "Main voltage", volts, BF::robotVoltage48V,
+              &B::robotVoltage48V),
+        board("master_robot_current", "Robot current", amperes, BF::robotCurrent, &B::robotCurrent),
+        board("master_io_current", "IO current", amperes, BF::masterIOCurrent, &B::masterIOCurrent),
+        board("master_safety_mode", "Safety mode status", {}, BF::safetyMode, &B::safetyMode),
+        board("master_reduced_mode", "Reduced mode", {}, BF::inReducedMode, &B::inReducedMode),
+        force("force_x", "Force X", FF::x, &F::x),
+        force("force_y", "Force Y", FF::y, &F::y),
+        force("force_z", "Force Z", FF::z, &F::z),
+        force("force_rx", "Force Rx", FF::rx, &F::rx),
+        force("force_ry", "Force Ry", FF::ry, &F::ry),
+        force("force_rz", "Force Rz", FF::rz, &F::rz),
     };
     return items;
 }
@@ -181,12 +170,21 @@ const QList<RobotValueItem> &extraRobotValueItems() {
     using R = const urinstance &;
     using M = robotstate_mode;
     using U = robotstate_utilisation;
+    using MF = ModeField;
     static const QList<RobotValueItem> items = {
-        modeByte("robot_mode", "Robot mode", 20, &M::robotMode, true),
-        modeByte("power_on", "Power on", 15, &M::isPowerOnRobot, false),
-        modeByte("real_robot", "Real robot", 13, &M::isRealRobotConnected, false),
-        modeReal("speed_slider", "Speed slider", 22, &M::speedSlider),
-        modeReal("speed_scaling", "Speed scaling", 30, &M::actualSpeedScaling),
+        // A signed byte (-1: no controller), numbered as from CB3 on; a CB2 mode byte is
+        // numbered otherwise and is no value of this item.
+        {QStringLiteral("robot_mode"), QStringLiteral("Robot mode"), QString(), G::Mode,
+         [](R r, QString *out) {
+             if (!r.modeData.arrived.has(ModeField::robotMode))
+                 return false;
+             *out = QString::number(int(int8_t(r.modeData.robotMode)));
+             return true;
+         }},
+        mode("power_on", "Power on", MF::isPowerOnRobot, &M::isPowerOnRobot),
+        mode("real_robot", "Real robot", MF::isRealRobotConnected, &M::isRealRobotConnected),
+        mode("speed_slider", "Speed slider", MF::targetSpeedFraction, &M::targetSpeedFraction),
+        mode("speed_scaling", "Speed scaling", MF::speedScaling, &M::speedScaling),
         position("base_position", "Base position", 0),
         position("shoulder_position", "Shoulder position", 1),
         position("elbow_position", "Elbow position", 2),

@@ -21,7 +21,8 @@ struct RobotValueItem {
     QString unit;
     ValueGroup group;
     // Writes the value's text and returns true; false when the record has no such value
-    // (joint values before the first joint data, a field beyond its sub-package's length).
+    // (joint values before the first joint data, a field beyond the bytes of its sub-package,
+    // or one that the robot's controller generation does not have).
     std::function<bool(const urinstance &, QString *)> read;
 };
 

@@ -14,72 +14,91 @@ const QByteArray version524 = capture("eseries-5.24-version-message.bin");
 const QByteArray three510 = capture("eseries-5.10-three-robot-states.bin");
 const QByteArray hardware = capture("eseries-5.x-hardware-robot-state.bin");
 const QByteArray cb2 = capture("cb2-1.x-robot-state-port30002.bin");
+const QByteArray cb2First = capture("cb2-1.x-first-robot-state-1254.bin");
+const QByteArray greeting310 = capture("cb3-3.10-first-messages-port30002.bin");
 
 int lengthAt(const QByteArray &bytes, int at) {
     return int(qFromBigEndian<quint32>(bytes.constData() + at));
 }
 
-TEST_F(DecoderCaptures, ValuesOfTheCaptures) {
+// Every generation at its own layout, told by the lengths of its sub-packages alone (no version
+// message needed): each item's text, in the order of the items (the 39 defaults, then the values
+// on request but the alarms); "none" where a generation has no such value (CB2: robot modes
+// numbered otherwise, no speed scaling, safety mode or reduced mode).
+TEST_F(DecoderCaptures, EveryItemOfEachGeneration) {
     ASSERT_EQ(first58.size() + version524.size() + three510.size() + hardware.size(), 4271);
-    ASSERT_EQ(cb2.size(), 510);
+    ASSERT_EQ(cb2.size() + cb2First.size() + greeting310.size(), 2024);
+    const std::pair<QByteArray, const char *> table[] = {
+        {first58, "0 0 0 0 25.5 -1.82659e-17 25 2.14101 24.5 1.49267 24 0.233139 23.5 0.00175492 "
+                  "23.5 0 0 0 0 0 0 0 0 0 0 0.004 0.004 24 48 0 0 1 0 0 0 0 0 0 0 7 1 1 0.97 0 "
+                  "-1.6007 -1.7271 -2.203 -0.808 1.5951 -0.031"},
+        {hardware, "0 0 0 0 32.37 0.302124 33.52 6.02417 35.15 3.92093 37.37 0.410477 39.81 "
+                   "-0.10318 41.33 0.0829926 0.0466918 0.045758 0 0.006 7 0 0 0.0362551 0.068481 "
+                   "0.004 0.004 37.3164 48.1302 0.716145 -0.357577 1 0 0 0 0 0 0 0 7 1 1 1 0 "
+                   "-1.45381 -2.05156 -0.682536 -1.96945 1.50738 1.29538"},
+        {cb2First, "0 0 0 0 28 0.0694961 28.8 2.02884 28 1.57375 33.2 0.256207 35.2 0.256207 "
+                   "36.3 0.147929 0.0180542 0.0157196 0 0.006 51 0 0 0 0.000610501 0 0 30.7 48.3 "
+                   "0.773346 0 none none 0 0 0 0 0 0 none 1 1 1 none 4.65307 -1.56342 -1.22394 "
+                   "-1.94427 1.62652 -1.58006"},
+        {cb2, "0 0 0 0 24.9 0.452846 24.9 0.244357 22.8 -1.86519 25.2 0.0823522 25.9 0.0884524 "
+              "25 0.0137254 0.00902708 0.00715941 0 0.006 40 0 0 0.000763126 0 0 0 23.5 48.1 "
+              "0.703667 0.004 none none 0 0 0 0 0 0 none 1 1 1 none -3.85989 -2.26254 2.39169 "
+              "-1.99611 2.87552 -2.08207"}};
+    for (const auto &row : table) {
+        // After a state of the other generation: the layout is chosen anew for every sub-package.
+        urinstance robot = decode(row.first == cb2 || row.first == cb2First ? first58 : cb2);
+        feed(&robot, row.first);
+        QStringList texts;
+        for (const QList<RobotValueItem> *items : {&robotValueItems(), &extraRobotValueItems()}) {
+            for (const RobotValueItem &item : *items)
+                if (item.group != ValueGroup::Alarms)
+                    texts << itemText(robot, item.key).replace("<none>", "none");
+        }
+        EXPECT_EQ(texts.join(' '), row.second) << "capture of " << row.first.size() << " bytes";
+    }
     urinstance robot = decode(first58 + version524);
-    EXPECT_EQ(robot.modeData.targetSpeedFraction, 0.97);
-    EXPECT_EQ(robot.modeData.robotMode, 7);
-    const float temperatures[6] = {25.5f, 25.0f, 24.5f, 24.0f, 23.5f, 23.5f};
-    for (int j = 0; j < 6; ++j)
-        EXPECT_EQ(robot.joints.value(j).motorTemperature, temperatures[j]) << "joint " << j;
-    EXPECT_NEAR(robot.joints.value(1).actualCurrent, 2.141, 0.001);
-    EXPECT_EQ(robot.masterboardData.masterBoardTemperature, 24.0f);
-    EXPECT_EQ(robot.masterboardData.robotVoltage48V, 48.0f);
-    EXPECT_EQ(robot.masterboardData.safetyMode, 1);
     EXPECT_EQ(robot.projectName + QString(" %1.%2").arg(robot.versionMajor).arg(robot.versionMinor),
               "URControl 5.24");
-
     robot = decode(three510.left(716));
     EXPECT_EQ(robot.messageLength, 716);
-    EXPECT_EQ(robot.modeData.targetSpeedFraction, 1.0);
-    EXPECT_NEAR(robot.joints.value(5).motorTemperature, 25.0f, 5.0f);
     EXPECT_EQ(robot.joints.value(5).jointMode, 253);
-
-    robot = decode(hardware);
-    EXPECT_NEAR(robot.joints.value(0).motorTemperature, 32.37, 0.01);
-    EXPECT_NEAR(robot.joints.value(5).motorTemperature, 41.33, 0.01);
-    float maxCurrent = 0;
-    for (const robotstate_joint &joint : robot.joints)
-        maxCurrent = std::max(maxCurrent, joint.actualCurrent);
-    EXPECT_NEAR(maxCurrent, 6.02, 0.01);
-}
-
-TEST_F(DecoderCaptures, ExtraKeysOfTheCaptures) {
-    const QMap<QString, QString> first = {
-        {"robot_mode", "7"},           {"power_on", "1"},           {"real_robot", "1"},
-        {"speed_slider", "0.97"},      {"speed_scaling", "0"},      {"base_position", "-1.6007"},
-        {"shoulder_position", "-1.7271"}, {"elbow_position", "-2.203"},
-        {"wrist1_position", "-0.808"}, {"wrist2_position", "1.5951"}, {"wrist3_position", "-0.031"}};
-    urinstance robot = decode(first58);
-    for (auto it = first.cbegin(); it != first.cend(); ++it)
-        EXPECT_EQ(itemText(robot, it.key()), it.value()) << it.key().toStdString();
-    EXPECT_EQ(itemText(decode(hardware), "speed_slider"), "1");
-    EXPECT_EQ(itemText(decode(hardware), "wrist3_position"), "1.29538");
-    // A CB2 robot mode data of 29 bytes holds the mode but neither speed at its offset.
-    robot = decode(cb2);
-    EXPECT_EQ(robot.modeData.packageBytes, 29u);
-    EXPECT_EQ(itemText(robot, "robot_mode"), "0");
-    EXPECT_EQ(itemText(robot, "speed_slider"), "<none>");
-    EXPECT_EQ(itemText(robot, "speed_scaling"), "<none>");
-    EXPECT_EQ(itemText(robot, "base_position"), "-3.85989");
-    // Joint data cut after the second joint: later joints have no position; nothing before
-    // any robot state.
-    const urinstance s = sample(1);
-    robot = decode(urenc::robotStateMessage({withLength(urenc::jointPackage(s.joints).left(87), 87)}));
-    EXPECT_NE(itemText(robot, "shoulder_position"), "<none>");
-    EXPECT_EQ(itemText(robot, "elbow_position"), "<none>");
+    // Nothing before any robot state; robot mode -1 (no controller) is a signed byte.
     EXPECT_EQ(itemText(robotAt("127.0.0.9"), "base_position"), "<none>");
     EXPECT_EQ(itemText(robotAt("127.0.0.9"), "robot_mode"), "<none>");
     robotstate_mode noController;
-    noController.robotMode = 255; // a signed byte
+    noController.robotMode = 255;
     robot = decode(urenc::robotStateMessage({urenc::robotModePackage(noController)}));
     EXPECT_EQ(itemText(robot, "robot_mode"), "-1");
+
+    // A set Euromap 67 flag is followed by its block (12 bytes on CB2, 16 later), which moves
+    // nothing that is read.
+    const int board = 616; // the CB2 capture's master board, 64 bytes
+    QByteArray euromap = cb2First;
+    euromap[board + 63] = 1;
+    euromap.insert(board + 64, QByteArray(12, '\x5A'));
+    euromap.replace(board, 4, QByteArray::fromHex("0000004c"));
+    EXPECT_EQ(difference(decode(withLength(euromap, 1266)), decode(cb2First)), "");
+    QByteArray later = urenc::masterboardPackage(sample(2).masterboardData);
+    later[67] = 1;
+    later = withLength(later.insert(68, QByteArray(16, '\x5A')), 91);
+    urinstance expected;
+    expected.masterboardData = sample(2).masterboardData;
+    EXPECT_EQ(difference(decode(urenc::robotStateMessage({later})), expected), "");
+}
+
+// A CB3 3.10 greeting: its version, then a robot message of the undocumented sub-type 12 and a
+// message of type 24, both passed over in silence.
+TEST_F(DecoderCaptures, CB3Greeting) {
+    urinstance robot = robotAt("127.0.0.9");
+    const DecodeResult result = URWrapper().decode(&robot, greeting310.constData(), 260);
+    EXPECT_EQ(result.messages, 2);
+    urinstance expected;
+    expected.projectName = "URControl";
+    expected.versionMajor = 3;
+    expected.versionMinor = 10;
+    EXPECT_EQ(difference(robot, expected), "");
+    EXPECT_TRUE(warnings().isEmpty());
+    EXPECT_EQ(host().countLogsContaining("UR Version. Robot: 127.0.0.9 UR Version: 3.10"), 1);
 }
 
 TEST_F(DecoderCaptures, TheDefaultItemsAreThoseExistingDevicesHave) {
@@ -124,7 +143,8 @@ TEST_F(DecoderCaptures, BackToBackInEveryReadSize) {
     expected.versionMinor = 24;
     EXPECT_EQ(difference(decode(first58 + version524 + three510 + hardware), expected), "");
 
-    const QByteArray stream = first58 + version524 + three510 + hardware + cb2;
+    const QByteArray stream =
+        first58 + version524 + three510 + hardware + cb2 + cb2First + greeting310;
     const urinstance whole = decode(stream);
     for (int n = 1; n <= stream.size(); ++n) {
         urinstance pieces = robotAt("127.0.0.9");

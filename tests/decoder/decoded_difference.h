@@ -29,13 +29,13 @@ inline std::string difference(const urinstance &a, const urinstance &b) {
     UR_SAME(modeData.isProgramRunning) UR_SAME(modeData.isProgramPaused)
     UR_SAME(modeData.controlMode) UR_SAME(modeData.targetSpeedFraction)
     UR_SAME(modeData.speedScaling) UR_SAME(modeData.targetSpeedFractionLimit)
-    UR_SAME(modeData.speedSlider) UR_SAME(modeData.actualSpeedScaling)
-    UR_SAME(modeData.packageBytes) UR_SAME(jointPackageBytes)
+    UR_SAME(modeData.packageBytes) UR_SAME(modeData.arrived) UR_SAME(toolData.arrived)
+    UR_SAME(masterboardData.arrived) UR_SAME(forceData.arrived)
     for (int j = 0; j < a.joints.size(); ++j) {
         const robotstate_joint &x = a.joints.at(j), &y = b.joints.at(j);
         UR_JOINT(actualPosition) UR_JOINT(targetPosition) UR_JOINT(actualVelocity)
         UR_JOINT(jointMode) UR_JOINT(actualCurrent) UR_JOINT(actualVoltage)
-        UR_JOINT(motorTemperature) UR_JOINT(microTemperature)
+        UR_JOINT(motorTemperature) UR_JOINT(microTemperature) UR_JOINT(arrived)
     }
     UR_SAME(toolData.analogInputRange2) UR_SAME(toolData.analogInputRange3)
     UR_SAME(toolData.analogInput2) UR_SAME(toolData.analogInput3) UR_SAME(toolData.toolVoltage48V)

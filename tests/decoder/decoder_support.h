@@ -77,11 +77,14 @@ inline urinstance sample(int seed) {
         r.joints.append(robotstate_joint{});
         fill(r.joints.last());
     }
-    // What the decoder derives: the speeds where the encoder puts them, the lengths it sends.
-    r.modeData.speedSlider = r.modeData.targetSpeedFraction;
-    r.modeData.actualSpeedScaling = r.modeData.speedScaling;
+    // What the decoder derives: the fields that arrive in the sub-packages the encoder makes.
     r.modeData.packageBytes = 47;
-    r.jointPackageBytes = 251;
+    r.modeData.arrived.bits = 0x3fff & ~(1u << unsigned(ModeField::robotModeCb2));
+    for (robotstate_joint &joint : r.joints)
+        joint.arrived.bits = 0xff;
+    r.toolData.arrived.bits = 0x1ff;
+    r.masterboardData.arrived.bits = 0xfff;
+    r.forceData.arrived.bits = 0x7f;
     return r;
 }
 

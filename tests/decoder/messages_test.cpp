@@ -125,28 +125,68 @@ TEST_F(DecoderRobotState, SubPackagesLandInTheirBlocks) {
 
 TEST_F(DecoderRobotState, OddSubPackageLengths) {
     const urinstance s = sample(1);
-    urinstance modeOnly, forceXY, modeAndForceXY, twoJoints;
+    urinstance modeOnly, modeAndForceXY;
     modeOnly.modeData = modeAndForceXY.modeData = s.modeData;
-    forceXY.forceData.x = modeAndForceXY.forceData.x = s.forceData.x;
-    forceXY.forceData.y = modeAndForceXY.forceData.y = s.forceData.y;
-    twoJoints.joints = {s.joints.at(0), s.joints.at(1), {}, {}, {}, {}};
-    twoJoints.jointPackageBytes = 87;
+    modeAndForceXY.forceData.x = s.forceData.x;
+    modeAndForceXY.forceData.y = s.forceData.y;
+    modeAndForceXY.forceData.arrived.bits = 3;
     const QByteArray mode = urenc::robotModePackage(s.modeData);
     const QByteArray tool = urenc::toolPackage(s.toolData);
     const QByteArray force21 = urenc::forcePackage(s.forceData).left(21); // up to x and y
     std::vector<std::pair<QList<QByteArray>, urinstance>> cases = {
         {{mode, urenc::otherPackage(255, 10), tool}, modeOnly}, // type 255 ends the message
-        // A sub-package running past the message is decoded from what is there ...
-        {{mode, force21}, modeAndForceXY},
-        // ... and fields past its own length read as 0, not from the next sub-package.
-        {{withLength(urenc::jointPackage(s.joints).left(87), 87)}, twoJoints},
-        {{withLength(force21, 21), urenc::otherPackage(9, 40, '\x3F')}, forceXY}};
+        // A sub-package running past the message is decoded from what is there.
+        {{mode, force21}, modeAndForceXY}};
     // A length that cannot hold the header would not move on: it ends the message.
     for (uint32_t bad : {0u, 1u, 4u, 0x80000000u, 0xFFFFFFFBu, 0xFFFFFFFFu})
         cases.push_back({{mode, withLength(urenc::otherPackage(4, 20), bad), tool}, modeOnly});
     for (size_t i = 0; i < cases.size(); ++i) {
         const urinstance robot = decode(urenc::robotStateMessage(cases[i].first));
         EXPECT_EQ(difference(robot, cases[i].second), "") << "case " << i;
+    }
+}
+
+TEST_F(DecoderRobotState, CutShortSubPackagesGiveValuesWithinTheirBytesOnly) {
+    // Each sub-package with the offsets at which its items' fields end, by the byte tables.
+    QStringList jointEnds;
+    for (const char *joint : {"base", "shoulder", "elbow", "wrist1", "wrist2", "wrist3"}) {
+        const int at = 5 + 41 * jointEnds.size(); // where the joint's 41 bytes begin
+        jointEnds << QString::asprintf("%s_position:%d %s_current:%d %s_temperature:%d", joint,
+                                       at + 8, joint, at + 28, joint, at + 36);
+    }
+    const urinstance s = sample(2), whole = decode(sampleState(2));
+    const std::pair<QByteArray, QString> groups[] = {
+        {urenc::robotModePackage(s.modeData),
+         "real_robot:14 power_on:16 emergency_stopped:17 protective_stopped:18 "
+         "program_running:19 program_paused:20 robot_mode:21 speed_slider:30 speed_scaling:38"},
+        {urenc::jointPackage(s.joints), jointEnds.join(' ')},
+        {urenc::toolPackage(s.toolData), "tool_analog_input_2:15 tool_analog_input_3:23 "
+                                         "tool_output_voltage:28 tool_current:32 "
+                                         "tool_temperature:36"},
+        {urenc::masterboardPackage(s.masterboardData),
+         "master_digital_input_bits:9 master_digital_output_bits:13 analog_input_0:23 "
+         "analog_input_1:31 analog_output_0:41 analog_output_1:49 master_temperature:53 "
+         "master_voltage_48v:57 master_robot_current:61 master_io_current:65 "
+         "master_safety_mode:66 master_reduced_mode:67"},
+        {urenc::forcePackage(s.forceData),
+         "force_x:13 force_y:21 force_z:29 force_rx:37 force_ry:45 force_rz:53"}};
+    for (const auto &group : groups) {
+        // Every length short of the whole, but those of a CB2 robot mode and master board.
+        for (int cut = 5; cut < group.first.size(); ++cut) {
+            if (cut == (group.first.at(4) == 0 ? 29 : group.first.at(4) == 3 ? 64 : 0))
+                continue;
+            // After a whole sub-package of other values (none of them stays), and followed by
+            // bytes that are not read as its own.
+            urinstance robot = decode(sampleState(1));
+            feed(&robot, urenc::robotStateMessage({withLength(group.first.left(cut), uint32_t(cut)),
+                                                   urenc::otherPackage(9, 60, '\x3F')}));
+            for (const QString &field : group.second.split(' ')) {
+                const QString key = field.section(':', 0, 0);
+                EXPECT_EQ(itemText(robot, key),
+                          field.section(':', 1).toInt() <= cut ? itemText(whole, key) : "<none>")
+                    << key.toStdString() << " cut at " << cut;
+            }
+        }
     }
 }
 

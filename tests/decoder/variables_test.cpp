@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTextCodec>
 
 #include <csignal>
@@ -242,6 +243,25 @@ TEST_F(DecoderVariables, NamesBeyondTheBoundAreNoItemsTheOthersKeepTheirValues) 
     EXPECT_EQ(host().countLogsContaining("program variable names: new names are not"), 1);
     EXPECT_EQ(robot.variableValues.size(), URWrapper::maxVariableNames - 2);
     EXPECT_EQ(robot.variableValues.value("v4095"), "4095");
+
+    // One name repeated 300,000 times keeps as many entries and file lines as the bound, and a
+    // file that holds more is read up to the bound. Values beyond the names make no names:
+    // those of the names still arrive.
+    robot = robotAt("127.0.4.9");
+    feed(&robot, variableArrayMessage(0, QVector<QByteArray>(300000, "x").toList()) + version);
+    EXPECT_EQ(robot.variableNames.size(), URWrapper::maxVariableNames);
+    EXPECT_EQ(QFileInfo(dataDir.filePath("127.0.4.9")).size(), 27562);
+    put(dataDir.filePath("127.0.4.9"), contents(dataDir.filePath("127.0.4.8")) + "5000,y\n");
+    robot = robotAt("127.0.4.9", true);
+    feed(&robot, version);
+    EXPECT_EQ(robot.variableNames.size(), URWrapper::maxVariableNames);
+    const QByteArray many =
+        variablesValueMessage(0, QVector<QByteArray>(150000, var::integer(1, 5)).toList());
+    robot = robotAt("127.0.4.10");
+    feed(&robot, variableArrayMessage(0, {"a"}) + variablesValueMessage(0, {var::integer(1, 4)}) +
+                     many + variablesValueMessage(0, {var::integer(1, 6)}));
+    EXPECT_EQ(robot.variableNames, (QMap<int, QString>{{0, "a"}}));
+    EXPECT_EQ(robot.variableValues, (QMap<QString, QString>{{"a", "6"}}));
 }
 
 // Layout choice: by the device setting "version", or for Auto by the controller version.

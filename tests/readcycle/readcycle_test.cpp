@@ -88,7 +88,7 @@ TEST_F(ReadCycle, EveryDefaultItemGetsTheTextOfTheValueSent) {
     config.masterboard.masterIOCurrent = 0.0625f;
     config.masterboard.safetyMode = 7;
     config.masterboard.inReducedMode = 1;
-    config.force = {-2, 0.5, 1e-7, 1234567, 0, 99.99999, 7};
+    config.force = {-2, 0.5, 1e-7, 1234567, 0, 99.99999, 7, {}};
     config.titledMessages = {{"base_current_4", "looked up by its whole uid"}};
     serve(config);
     startWith({makeDevice(3, "127.5.1.1", "Robot", 1)});
@@ -280,6 +280,25 @@ TEST_F(ReadCycle, BeforeTheVersionMessageNoFirmwareAndNoJointValues) {
     EXPECT_EQ(uidsOf(*list),
               QStringList({"identity_5_model", "master_voltage_48v_5", "base_temperature_5",
                            "wrist3_current_5", "identity_5_vendor"}));
+}
+
+TEST_F(ReadCycle, CB2ValuesAtItsOwnLayoutAndNoneItDoesNotHave) {
+    // A real CB2's first robot state, again and again, and no version message.
+    serve(robotAt("127.25.1.1", ursim::Scenario::replay(urenc::capture(
+                                    UR_VECTORS_DIR, "cb2-1.x-first-robot-state-1254.bin"))));
+    startWith({makeDevice(3, "127.25.1.1", "CB2", 1)});
+    // clang-format off
+    const QMap<QString, QString> expected = {
+        {"master_temperature_3", "30.7"}, {"master_robot_current_3", "0.773346"},
+        {"shoulder_current_3", "2.02884"}, {"speed_slider_3", "1"},
+        {"master_safety_mode_3", "<none>"}, {"robot_mode_3", "<none>"}};
+    // clang-format on
+    auto list = readUntil(3, expected.keys(), [](const LogList &l) {
+        return valueOf(l, "master_temperature_3") != "<none>";
+    });
+    ASSERT_TRUE(list);
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        EXPECT_EQ(valueOf(*list, it.key()), it.value()) << it.key().toStdString();
 }
 
 TEST_F(ReadCycle, UnconnectedRobotOrNoWorkerFailsAtOnceWithoutIdentityPublishing) {
