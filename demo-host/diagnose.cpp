@@ -240,11 +240,13 @@ void take(Stream *s, const char *bytes, size_t size, int64_t atMs) {
 void listen(int fd, Stream *s, int64_t openedAtMs, int64_t endAtMs) {
     s->robot.variablesFileLoaded = true; // names kept by a plug-in elsewhere are not ours
     const int64_t start = monotonicMs();
-    while (s->framed && waitFor(fd, POLLIN, endAtMs)) {
+    // The deadline is looked at between chunks as well: a peer that floods never leaves the
+    // socket empty, and poll finds it ready even when the time is up.
+    while (s->framed && remainingMs(endAtMs) > 0 && waitFor(fd, POLLIN, endAtMs)) {
         const int64_t atMs = monotonicMs();
-        const NetResult result = Socket::readAvailable(fd, [s, atMs](const char *b, size_t n) {
+        const NetResult result = Socket::readAvailable(fd, [=](const char *b, size_t n) {
             take(s, b, n, atMs);
-            return s->framed;
+            return s->framed && remainingMs(endAtMs) > 0;
         });
         if (result.outcome == NetOutcome::Closed) {
             s->closed = true;
@@ -267,18 +269,30 @@ Generation generationOf(int package, uint32_t length) {
         return Generation::None;
     if (package == robotModePackage) {
         switch (length) {
-        case 29: return Generation::CB2;
-        case 38: return Generation::CB3Early;
-        case 46: return Generation::CB3Middle;
-        case 47: return Generation::Later;
-        default: return Generation::Unknown;
+        case 29:
+            return Generation::CB2;
+        case 38:
+            return Generation::CB3Early;
+        case 46:
+            return Generation::CB3Middle;
+        case 47:
+            return Generation::Later;
+        default:
+            return Generation::Unknown;
         }
     }
     switch (length) {
-    case 64: case 76: return Generation::CB2;
-    case 72: case 88: return Generation::CB3Early;
-    case 75: case 91: return Generation::Later;
-    default: return Generation::Unknown;
+    case 64:
+    case 76:
+        return Generation::CB2;
+    case 72:
+    case 88:
+        return Generation::CB3Early;
+    case 75:
+    case 91:
+        return Generation::Later;
+    default:
+        return Generation::Unknown;
     }
 }
 
@@ -286,8 +300,9 @@ QString generationText(const Stream &s) {
     const bool byMode = s.modeLength > 0;
     const Generation g = byMode ? generationOf(robotModePackage, s.modeLength)
                                 : generationOf(masterboardPackage, s.boardLength);
-    const QString from = byMode ? QStringLiteral("robot mode data of %1 bytes").arg(s.modeLength)
-                                : QStringLiteral("master board data of %1 bytes").arg(s.boardLength);
+    const QString from = byMode
+                             ? QStringLiteral("robot mode data of %1 bytes").arg(s.modeLength)
+                             : QStringLiteral("master board data of %1 bytes").arg(s.boardLength);
     switch (g) {
     case Generation::None:
         return QStringLiteral("not shown: no robot mode or master board data arrived");
@@ -311,17 +326,18 @@ bool isCB2(const Stream &s) {
 }
 
 QString robotModeText(int mode, bool cb2) {
-    static const char *const cb2Names[] = {"running",          "freedrive",         "ready",
-                                           "initializing",     "security stopped",  "emergency stopped",
-                                           "fatal error",      "no power",          "not connected",
-                                           "shutdown",         "safeguard stop"};
+    static const char *const cb2Names[] = {"running",      "freedrive",        "ready",
+                                           "initializing", "security stopped", "emergency stopped",
+                                           "fatal error",  "no power",         "not connected",
+                                           "shutdown",     "safeguard stop"};
     static const char *const names[] = {"disconnected", "confirm safety", "booting",
                                         "power off",    "power on",       "idle",
                                         "backdrive",    "running",        "updating firmware"};
     if (cb2)
-        return mode >= 0 && mode <= 10
-                   ? QStringLiteral("%1 (%2, as CB2 numbers its modes)").arg(mode).arg(QLatin1String(cb2Names[mode]))
-                   : QStringLiteral("%1 (not a CB2 mode)").arg(mode);
+        return mode >= 0 && mode <= 10 ? QStringLiteral("%1 (%2, as CB2 numbers its modes)")
+                                             .arg(mode)
+                                             .arg(QLatin1String(cb2Names[mode]))
+                                       : QStringLiteral("%1 (not a CB2 mode)").arg(mode);
     mode = int8_t(mode);
     if (mode == -1)
         return QStringLiteral("-1 (no controller)");
@@ -421,7 +437,8 @@ QString shown(const QByteArray &bytes) {
         printable = printable && ((c >= 32 && c < 127) || c == '\r' || c == '\n');
     if (printable)
         return QLatin1Char('"') +
-               QString::fromLatin1(bytes).replace(QLatin1String("\r"), QLatin1String("\\r"))
+               QString::fromLatin1(bytes)
+                   .replace(QLatin1String("\r"), QLatin1String("\\r"))
                    .replace(QLatin1String("\n"), QLatin1String("\\n")) +
                QLatin1Char('"');
     return QString::fromLatin1(bytes.toHex(' '));
@@ -518,10 +535,10 @@ void reportController(QTextStream &out, const Stream &s) {
     out << "Safety mode: "
         << (s.boardLength == 0 ? QStringLiteral("no master board data arrived")
             : cb2              ? QStringLiteral("none on a CB2 (its master board has a master "
-                                                "safety state instead)")
-            : s.safetyMode < 0 ? QStringLiteral("none (master board data of %1 bytes)")
-                                     .arg(s.boardLength)
-                               : safetyModeText(s.safetyMode))
+                                                             "safety state instead)")
+            : s.safetyMode < 0
+                ? QStringLiteral("none (master board data of %1 bytes)").arg(s.boardLength)
+                : safetyModeText(s.safetyMode))
         << "\n";
 }
 
@@ -686,8 +703,9 @@ bool addressOf(QTextStream &out, const QString &target, const Options &options, 
         return false;
     }
     if (Socket::ipv6Literal(target)) {
-        out << target << ": only IPv4 addresses and host names are supported, not IPv6 "
-                         "addresses (the plug-in logs this and cannot read the robot)."
+        out << target
+            << ": only IPv4 addresses and host names are supported, not IPv6 "
+               "addresses (the plug-in logs this and cannot read the robot)."
             << useAddress << "Verdict: UNSUPPORTED ADDRESS.\n";
         return false;
     }
