@@ -472,8 +472,10 @@ int reportItems(QTextStream &out, const urinstance &robot, int *of) {
     const auto item = [&](const RobotValueItem &item) {
         QString text;
         const bool has = valueOf(robot, item, &text);
-        valued += has && item.group != ValueGroup::Alarms;
-        *of += item.group != ValueGroup::Alarms;
+        // Values of the robot's state only: alarms are events, and have no age.
+        const bool state = groupDecodedMs(robot, item.group) >= 0;
+        valued += has && state;
+        *of += state;
         row(item.key, has ? text : QStringLiteral("-"), item.unit);
     };
     out << "Items the host would get (uid without the \"_<device id>\" suffix; - no value):\n";

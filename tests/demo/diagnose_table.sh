@@ -38,7 +38,7 @@ echo "$table" | while IFS='|' read -r scenario options address status phrases; d
   $run "$sim" --address "$address" --scenario "$scenario" $options >"$log" 2>&1 &
   echo $! >"$work/sim-$address.pid"
   tries=0
-  until grep -q '^ur-sim: 1 robot' "$log"; do
+  until grep -q '^ur-sim: 1 robot' "$log" 2>/dev/null; do
     tries=$((tries + 1)); [ $tries -lt 200 ] || { echo "ur-sim did not start: $scenario"; cat "$log"; exit 1; }
     sleep 0.05
   done
