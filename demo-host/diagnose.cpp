@@ -36,7 +36,8 @@ constexpr uint32_t headerBytes = 5; // a message's or sub-package's length field
 constexpr int robotModePackage = 0;
 constexpr int masterboardPackage = 3;
 constexpr int endOfPackages = 255;
-constexpr uint32_t robotModeByte = 20;  // in the robot mode data of every generation
+constexpr uint32_t firstFlagByte = 13;  // robot mode data: the flags, then the robot mode,
+constexpr uint32_t robotModeByte = 20;  // at the same offsets in every generation
 constexpr uint32_t safetyModeByte = 65; // in the master board data from CB3 on
 constexpr int lengthsListed = 4;        // distinct lengths kept per sub-package type
 
@@ -59,12 +60,12 @@ struct Stream {
     QMap<int, int64_t> robotMessageTypes;
     // Sub-package type: the distinct lengths seen (one more than listed means "and others").
     QMap<int, QVector<uint32_t>> packages;
-    uint32_t modeLength = 0;  // of the newest robot mode data; 0 when none arrived
-    int modeFlags[8] = {};    // its bytes 13 to 20 (the flags and the robot mode); -1 if cut
-    uint32_t boardLength = 0; // of the newest master board data
-    int safetyMode = -1;      // its safety mode byte; -1 when it has none
-    std::vector<char> tail;   // an unfinished message, for the listing
-    bool listing = true;      // the listing keeps step with the stream
+    uint32_t modeLength = 0; // of the newest robot mode data; 0 when none arrived
+    int modeFlags[robotModeByte - firstFlagByte + 1] = {}; // its flags and mode; -1 if cut
+    uint32_t boardLength = 0;                              // of the newest master board data
+    int safetyMode = -1;    // its safety mode byte; -1 when it has none
+    std::vector<char> tail; // an unfinished message, for the listing
+    bool listing = true;    // the listing keeps step with the stream
     urinstance robot;
     URWrapper decoder;
 };
@@ -157,8 +158,8 @@ void listPackages(Stream *s, ByteView message) {
         notePackage(s, type, length);
         if (type == robotModePackage) {
             s->modeLength = length;
-            for (uint32_t i = 0; i < 8; ++i)
-                s->modeFlags[i] = 13 + i < package.size ? package.u8(13 + i) : -1;
+            for (uint32_t at = firstFlagByte; at <= robotModeByte; ++at)
+                s->modeFlags[at - firstFlagByte] = at < package.size ? package.u8(at) : -1;
         } else if (type == masterboardPackage) {
             s->boardLength = length;
             s->safetyMode = safetyModeByte < package.size ? package.u8(safetyModeByte) : -1;
@@ -510,8 +511,8 @@ QString groupsWithValues(const urinstance &robot) {
     return names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "));
 }
 
-QString flag(const Stream &s, int offset) {
-    const int value = s.modeFlags[offset - 13];
+QString flag(const Stream &s, uint32_t offset) {
+    const int value = s.modeFlags[offset - firstFlagByte];
     return value < 0 ? QStringLiteral("-") : QString::number(value);
 }
 
@@ -529,8 +530,9 @@ void reportController(QTextStream &out, const Stream &s) {
         out << "Robot: no robot mode data arrived\n";
     else
         out << "Robot: mode "
-            << (s.modeFlags[7] < 0 ? QStringLiteral("- (beyond the robot mode data)")
-                                   : robotModeText(s.modeFlags[7], cb2))
+            << (flag(s, robotModeByte) == QLatin1String("-")
+                    ? QStringLiteral("- (beyond the robot mode data)")
+                    : robotModeText(s.modeFlags[robotModeByte - firstFlagByte], cb2))
             << ", power on " << flag(s, 15) << ", program running " << flag(s, 18) << ", paused "
             << flag(s, 19) << ", emergency stopped " << flag(s, 16) << ", protective stopped "
             << flag(s, 17) << ", real robot " << flag(s, 13) << "\n";
