@@ -198,6 +198,16 @@ FAULTS = [
      [('protocol/urwrapper.cpp', 'constexpr uint32_t cb2EuromapBlockBytes = 12;', 'constexpr uint32_t cb2EuromapBlockBytes = 16;')]),
     ('F78', 'a names file read beyond the bound',
      [('protocol/variables.cpp', ' || index < 0 || index >= URWrapper::maxVariableNames', '')]),
+    ('F90', 'diagnosis: a whole message of any type counted as a controller message',
+     [('demo-host/diagnose.cpp', '    s->messages += decoded.messages;\n', '    s->messages = s->wholeMessages;\n')]),
+    ('F91', 'diagnosis: robot states that stopped seconds before the end called streaming',
+     [('demo-host/diagnose.cpp', 'if (s.endMs - s.lastStateMs > robotlink::silenceMs) {', 'if (s.endMs - s.lastStateMs > 10 * 1000) {')]),
+    ('F92', 'diagnosis: robot states further apart than the silence limit called streaming',
+     [('demo-host/diagnose.cpp', 'if (s.largestGapMs > robotlink::silenceMs) {', 'if (false) {')]),
+    ('F93', 'diagnosis: robot states that carry no values called streaming',
+     [('demo-host/diagnose.cpp', '    if (valued == 0) {\n', '    if (false) {\n')]),
+    ('F94', 'diagnosis: a connection slower than the plug-in waits taken for a good one',
+     [('demo-host/diagnose.cpp', 'if (c.tookMs > robotlink::connectTimeoutMs) {\n        out << "Connecting took', 'if (false) {\n        out << "Connecting took')]),
 ]
 
 def run(cmd, cwd, **kw):

@@ -18,7 +18,8 @@ void usage(FILE *to) {
         to, "usage: ur-sim [--address 127.0.0.1]... [--count N --base-address 127.0.1.1]\n"
             "              [--rate HZ] [--version 5.12] [--project NAME]\n"
             "              [--scenario normal|silent|refuse|unreachable|close-after:N|"
-            "raw-file:PATH|split:K:MS]\n"
+            "raw-file:PATH|split:K:MS|\n"
+            "                      stop-after:N|trickle:LENGTH|flood]\n"
             "              [--static] [--stamp]\n"
             "Serves Universal Robots controller streams on port 30001 of loopback addresses.\n"
             "  --address A        serve a robot on A (repeatable; default 127.0.0.1)\n"
@@ -33,7 +34,12 @@ void usage(FILE *to) {
             "                     close-after:N (close after N messages); raw-file:PATH "
             "(send the\n"
             "                     file's bytes on every tick); split:K:MS (K-byte pieces MS "
-            "ms apart)\n"
+            "ms apart);\n"
+            "                     stop-after:N (silent after N messages, connection kept); "
+            "trickle:LENGTH\n"
+            "                     (a header of LENGTH bytes, then one byte a tick); flood "
+            "(5-byte robot\n"
+            "                     states as fast as taken)\n"
             "  --static           send fixed values instead of an animated robot\n"
             "  --stamp            put the send time (ms since epoch mod 1e6) into force_x\n");
 }
@@ -62,6 +68,12 @@ ursim::Scenario parseScenario(const QString &text) {
         return ursim::Scenario::refuse();
     if (kind == QLatin1String("close-after") && parts.size() == 2)
         return ursim::Scenario::closeAfter(toInt(parts.at(1), "message count"));
+    if (kind == QLatin1String("stop-after") && parts.size() == 2)
+        return ursim::Scenario::stopAfter(toInt(parts.at(1), "message count"));
+    if (kind == QLatin1String("trickle") && parts.size() == 2)
+        return ursim::Scenario::trickle(toInt(parts.at(1), "length"));
+    if (kind == QLatin1String("flood") && parts.size() == 1)
+        return ursim::Scenario::flood();
     if (kind == QLatin1String("split") && parts.size() == 3) {
         const int piece = toInt(parts.at(1), "piece size");
         if (piece < 1)

@@ -51,8 +51,29 @@ void closeSocket(int fd) {
 
 bool sendsGenerated(Scenario::Kind k) {
     return k == Scenario::Kind::Normal || k == Scenario::Kind::Split ||
-           k == Scenario::Kind::CloseAfter;
+           k == Scenario::Kind::CloseAfter || k == Scenario::Kind::StopAfter;
 }
+
+// What a flooding robot sends over and over: 5-byte robot states, nothing in them.
+const QByteArray &floodBlock() {
+    static const QByteArray block = [] {
+        QByteArray state("\0\0\0\5\x10", 5);
+        QByteArray b;
+        for (int i = 0; i < 13107; ++i)
+            b.append(state);
+        return b;
+    }();
+    return block;
+}
+
+QByteArray messageHeader(uint32_t length, uint8_t type) {
+    const char bytes[] = {char(length >> 24), char(length >> 16), char(length >> 8), char(length),
+                          char(type)};
+    return QByteArray(bytes, sizeof bytes);
+}
+
+// A flood pass writes at most this much, so that it does not hold the serving thread.
+constexpr int64_t kFloodPassBytes = 4 * 1024 * 1024;
 
 } // namespace
 
@@ -66,7 +87,28 @@ struct Client {
     bool closing = false; // close once the queue is written
     int64_t nextWriteMs = 0;
     bool watchingOut = false; // EPOLLOUT asked for: the queue waits for room in the socket
+    int floodAt = 0;          // where in the flood block the next write starts
 };
+
+namespace {
+
+// Writes the flood until the socket is full or the pass has written its share; false when
+// the connection failed.
+bool flood(Client &c, Counters &counters) {
+    const QByteArray &block = floodBlock();
+    for (int64_t written = 0; written < kFloodPassBytes;) {
+        const ssize_t n = ::send(c.fd, block.constData() + c.floodAt,
+                                 size_t(block.size() - c.floodAt), MSG_NOSIGNAL);
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        c.floodAt = int((c.floodAt + n) % block.size());
+        counters.bytesSent += n;
+        written += n;
+    }
+    return true;
+}
+
+} // namespace
 
 struct Robot::State {
     RobotConfig cfg;
@@ -93,6 +135,8 @@ struct Robot::State {
             c.closing = true;
             return false;
         }
+        if (s.kind == Scenario::Kind::StopAfter && c.sent >= s.count)
+            return false;
         if (c.out.size() + msg.size() > kMaxQueuedBytes)
             return true;
         c.out.append(msg.constData(), msg.size()); // a copy: the caller's buffer stays its own
@@ -537,7 +581,11 @@ void Simulator::serviceRobot(Robot &r, int64_t nowMs) {
             s.nextTickMs = nowMs + period;
         if (kind == Scenario::Kind::Replay)
             s.toGreeted(cfg.scenario.bytes);
-        else if (sendsGenerated(kind))
+        else if (kind == Scenario::Kind::Trickle) {
+            for (Client &c : s.clients)
+                s.enqueue(c, c.sent == 0 ? messageHeader(uint32_t(cfg.scenario.count), 16)
+                                         : QByteArray(1, '\0'));
+        } else if (sendsGenerated(kind))
             s.toGreeted(stream::robotState(cfg, s.anim, nowMs));
     }
     if (sendsGenerated(kind) && !cfg.variables.isEmpty() && nowMs >= s.nextVariablesMs) {
@@ -559,7 +607,7 @@ void Simulator::serviceRobot(Robot &r, int64_t nowMs) {
     const bool split = kind == Scenario::Kind::Split && cfg.scenario.pieceBytes > 0;
     for (auto it = s.clients.begin(); it != s.clients.end();) {
         Client &c = *it;
-        bool failed = false;
+        bool failed = kind == Scenario::Kind::Flood && !c.closing && !flood(c, s.counters);
         while (!c.out.isEmpty() && (!split || nowMs >= c.nextWriteMs)) {
             const int want =
                 split ? std::min(int(c.out.size()), cfg.scenario.pieceBytes) : int(c.out.size());
@@ -610,7 +658,7 @@ void Simulator::schedule(Robot &r, int64_t nowMs) {
     }
     for (Client &c : s.clients) {
         // A queue left after servicing waits for room in the socket, or for its next piece.
-        bool wantOut = false;
+        bool wantOut = cfg.scenario.kind == Scenario::Kind::Flood;
         if (!c.out.isEmpty()) {
             if (split && c.nextWriteMs > nowMs)
                 due = std::min(due, c.nextWriteMs);

@@ -92,6 +92,9 @@ struct Scenario {
         Refuse,     // no listener: connecting is refused
         Replay,     // send `bytes` on every tick instead of generated messages
         Split,      // as Normal, but write in pieces of `pieceBytes`, `pauseMs` apart
+        StopAfter,  // as Normal, but silent after `count` messages, the connection kept open
+        Trickle,    // a message header of length `count`, then one byte of it per tick
+        Flood,      // 5-byte robot states (no sub-packages) as fast as the client takes them
     };
     Kind kind = Kind::Normal;
     int count = 0;
@@ -107,6 +110,9 @@ struct Scenario {
     static Scenario split(int pieceBytes, int pauseMs) {
         return {Kind::Split, 0, pieceBytes, pauseMs, {}};
     }
+    static Scenario stopAfter(int messages) { return {Kind::StopAfter, messages, 0, 0, {}}; }
+    static Scenario trickle(int length) { return {Kind::Trickle, length, 0, 0, {}}; }
+    static Scenario flood() { return {Kind::Flood, 0, 0, 0, {}}; }
 };
 
 struct RobotConfig {
