@@ -14,6 +14,7 @@
 #include <mutex>
 #include <netdb.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fake {
@@ -151,6 +152,10 @@ TEST_F(HostCallQueue, ASlowHostMakesNoCallerWaitAndNoQueueGrow) {
     EXPECT_LT(calling.elapsed(), 1000) << "the caller waited for the host";
     EXPECT_EQ(HostGateway::queueFigures().merged, 1u);
     EXPECT_EQ(HostGateway::queueFigures().dropped, 500u);
+    // A call of another thread goes before the queue's next one.
+    std::thread([] { HostGateway::addHeartBeat(nullptr); }).join();
+    const auto calls = host().calls();
+    EXPECT_EQ(calls.at(1).operation, "watchdogAddHeartbeat") << "the queue did not give way";
 
     // Once the host has caught up, the gap is told where it was.
     ASSERT_TRUE(host().waitForLogContaining("line 999", 20000));
@@ -177,6 +182,26 @@ TEST_F(HostCallQueue, AStopWaitsForTheCallInProgressOnly) {
     // After the stop the thread's calls go to the host directly.
     HostGateway::logInfo(QStringLiteral("direct"));
     EXPECT_EQ(host().countLogsContaining("direct"), 1);
+}
+
+// A call of another thread outlasts the stop's grace: no queued line starts after it, and the
+// notice that follows every line made counts every line lost.
+TEST_F(HostCallQueue, NoQueuedCallStartsOnceTheStopsGraceIsOver) {
+    HostGateway::logInfo(QStringLiteral("made"));
+    ASSERT_TRUE(host().waitForLogContaining("made", 20000));
+    host().setLogDelay(3000);
+    std::thread other([] { HostGateway::logInfo(QStringLiteral("another thread's")); });
+    ASSERT_TRUE(waitFor([] { return host().calls().size() == 2; }));
+    for (int i = 0; i < 5; ++i)
+        HostGateway::logInfo(QStringLiteral("queued %1").arg(i));
+    HostGateway::stopQueue();
+    other.join();
+    QStringList lines;
+    for (const noru_standin::LogLine &line : host().logs())
+        lines << line.message;
+    EXPECT_EQ(lines, QStringList({"made", "another thread's",
+                                  "5 log lines of the plug-in were dropped while the host was "
+                                  "slow to take them"}));
 }
 
 } // namespace
