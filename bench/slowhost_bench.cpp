@@ -2,8 +2,8 @@
 // live, the 39 default items and a program variable per cycle, while another announces 60
 // program variables; prints how long the reads and the stop took, how many values each read
 // returned and how old they were. --init-devices N measures init with N devices that have no
-// identity items, and a read begun 200 ms after it; --readers K reads from K threads until
-// the stop. Not a test: timings are figures to compare, for example against an older build
+// identity items, and a read begun 200 ms after it; --readers K reads from K threads, 50 ms
+// apart, until the stop. Not a test: timings are figures to compare, for example against an older build
 // with --plugin.
 #include "noru_standin.h"
 #include "pluginhost.h"
@@ -204,10 +204,9 @@ int main(int argc, char **argv) {
     for (int r = 0; r < readers; ++r)
         readerThreads.emplace_back([&] {
             while (reading.load()) {
-                if (sinceInit.elapsed() < readFromMs)
-                    QThread::msleep(10);
-                else
+                if (sinceInit.elapsed() >= readFromMs)
                     reads.read(plugin, liveDevice);
+                QThread::msleep(50); // a host reads now and then, not in a tight loop
             }
         });
     // Without reading threads the main thread reads, out of step with the robot's 100 ms;
@@ -228,6 +227,9 @@ int main(int argc, char **argv) {
     stopping.start();
     plugin->stopPlugin();
     const int64_t stopMs = stopping.elapsed();
+    // Told at once: readers of an older build may take minutes to come back.
+    std::printf("stopPlugin at %.1f s took %lld ms\n", stopCalledAt / 1000.0, (long long)stopMs);
+    std::fflush(stdout);
     reading = false;
     for (std::thread &thread : readerThreads)
         thread.join();

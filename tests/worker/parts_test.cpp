@@ -152,10 +152,6 @@ TEST_F(HostCallQueue, ASlowHostMakesNoCallerWaitAndNoQueueGrow) {
     EXPECT_LT(calling.elapsed(), 1000) << "the caller waited for the host";
     EXPECT_EQ(HostGateway::queueFigures().merged, 1u);
     EXPECT_EQ(HostGateway::queueFigures().dropped, 500u);
-    // A call of another thread goes before the queue's next one.
-    std::thread([] { HostGateway::addHeartBeat(nullptr); }).join();
-    const auto calls = host().calls();
-    EXPECT_EQ(calls.at(1).operation, "watchdogAddHeartbeat") << "the queue did not give way";
 
     // Once the host has caught up, the gap is told where it was.
     ASSERT_TRUE(host().waitForLogContaining("line 999", 20000));
