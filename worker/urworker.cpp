@@ -152,10 +152,7 @@ void WorkerClass::work() {
             } catch (...) {
             }
             try {
-                for (urinstance &robot : robots)
-                    robot.connected = false;
-                publication.publishAll(robots);
-                robots.clear();
+                withdraw();
                 if (failure != lastFailure)
                     HostGateway::logError(QStringLiteral("Worker loop failed: ") + failure +
                                           QStringLiteral(". Starting it again"));
@@ -333,8 +330,19 @@ void WorkerClass::stopAll(Loop &loop) {
     for (robotlink::Link &link : loop.links)
         link.close();
     loop.links.clear();
-    robots.clear();
+    withdraw();
     loop.names.shutdown(); // never waits for a lookup in flight
+}
+
+void WorkerClass::withdraw() {
+    // Readers that come while the stop or a new start is still under way find no robot
+    // connected, rather than the last values of connections that are closed.
+    if (publication.hasPublished()) {
+        for (urinstance &robot : robots)
+            robot.connected = false;
+        publication.publishAll(robots);
+    }
+    robots.clear();
 }
 
 bool WorkerClass::connectToRobot(urinstance *robot, bool waitOnError) {
