@@ -32,26 +32,30 @@ QString uidFor(int deviceId, const QString &key) {
     return QStringLiteral("identity_%1_%2").arg(deviceId).arg(key);
 }
 
+ItemInstancePlugin itemFor(int deviceId, const Spec &spec) {
+    ItemInstancePlugin item{};
+    item.uid = uidFor(deviceId, spec.key);
+    item.name = spec.label;
+    item.description = spec.description;
+    item.hostFlag1 = true;
+    item.readIntervalMs = readIntervalMs();
+    item.hostFlag3 = spec.itemFlag;
+    item.deviceId = deviceId;
+    item.hostInt4 = 1;
+    item.properties = spec.properties;
+    item.properties.insert(QStringLiteral("item_tags"), spec.key);
+    return item;
+}
+
 int ensureItems(PluginInterface *host, int deviceId, const QList<Spec> &specs) {
     if (!host || deviceId < 1)
         return 0;
     int created = 0;
     for (const Spec &spec : specs) {
-        const QString uid = uidFor(deviceId, spec.key);
         ItemInstancePlugin existing{};
-        if (host->getPluginItem(uid, &existing))
+        if (host->getPluginItem(uidFor(deviceId, spec.key), &existing))
             continue;
-        ItemInstancePlugin item{};
-        item.uid = uid;
-        item.name = spec.label;
-        item.description = spec.description;
-        item.hostFlag1 = true;
-        item.readIntervalMs = readIntervalMs();
-        item.hostFlag3 = spec.itemFlag;
-        item.deviceId = deviceId;
-        item.hostInt4 = 1;
-        item.properties = spec.properties;
-        item.properties.insert(QStringLiteral("item_tags"), spec.key);
+        ItemInstancePlugin item = itemFor(deviceId, spec);
         host->addPluginItem(&item);
         ++created;
     }

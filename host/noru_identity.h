@@ -22,6 +22,8 @@ int readIntervalMs();
 bool isIdentityAddress(const QString &address);
 QString fieldKey(const QString &address);
 QString uidFor(int deviceId, const QString &key);
+// The identity item of the spec for the device, as ensureItems creates it.
+ItemInstancePlugin itemFor(int deviceId, const Spec &spec);
 int ensureItems(PluginInterface *host, int deviceId, const QList<Spec> &specs);
 void requestReloadIfIdentityCreated(PluginInterface *host, int createdCount);
 void ensureItemsForAllDevices(PluginInterface *host, const QList<Spec> &specs);

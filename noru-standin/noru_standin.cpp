@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 namespace noru_standin {
@@ -40,6 +41,8 @@ struct State {
     quint64 recordEpoch = 0; // advanced whenever the records are cleared
     bool recording = true;   // off: calls are served but not kept
     int itemDelayMs = 0;     // addPluginItem takes this long, as a busy database would
+    int logDelayMs = 0;      // and each log call this long
+    QHash<QString, QPair<int, QString>> failing; // operation -> calls left to fail, what
 
     // Where each uid is shown (indices into devices), and the indices of each device id, so
     // that storing an item touches only the devices concerned, not every device's list.
@@ -191,8 +194,34 @@ private:
     bool recorded = false;
 };
 
+// Throws for an operation that is set to fail. Called within the call's scope, so that the
+// failed call is recorded too.
+void failIfAsked(const char *operation) {
+    State &s = state();
+    QString what;
+    {
+        QMutexLocker lock(&s.mutex);
+        auto it = s.failing.find(QString::fromLatin1(operation));
+        if (it == s.failing.end() || it->first == 0)
+            return;
+        if (it->first > 0)
+            --it->first;
+        what = it->second;
+    }
+    throw std::runtime_error(what.toStdString());
+}
+
 void recordLog(const char *operation, const char *level, const QString &message) {
     CallScope scope(operation, message);
+    failIfAsked(operation);
+    int delayMs = 0;
+    {
+        State &s = state();
+        QMutexLocker lock(&s.mutex);
+        delayMs = s.logDelayMs;
+    }
+    if (delayMs > 0)
+        QThread::msleep(unsigned(delayMs));
     const LogLine line{QString::fromLatin1(level), message};
     std::function<void(const LogLine &)> listener;
     {
@@ -235,6 +264,8 @@ void Host::reset() {
     ++s.recordEpoch;
     s.recording = true;
     s.itemDelayMs = 0;
+    s.logDelayMs = 0;
+    s.failing.clear();
     s.devicesById.clear();
     s.irregular = false;
 }
@@ -405,6 +436,18 @@ void Host::setItemDelay(int ms) {
     s.itemDelayMs = ms;
 }
 
+void Host::setLogDelay(int ms) {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.logDelayMs = ms;
+}
+
+void Host::failCalls(const QString &operation, int times, const QString &what) {
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.failing.insert(operation, qMakePair(times, what));
+}
+
 void Host::setRecording(bool on) {
     State &s = state();
     QMutexLocker lock(&s.mutex);
@@ -443,6 +486,7 @@ bool PluginInterface::initPlugin(QString name, unsigned int number,
                                  QList<DatabaseColumnStructure> columns4,
                                  const PluginInitOptions &options) {
     CallScope scope("initPlugin", name);
+    noru_standin::failIfAsked("initPlugin");
     noru_standin::InitPluginCall call;
     call.name = name;
     call.number = number;
@@ -460,6 +504,7 @@ bool PluginInterface::initPlugin(QString name, unsigned int number,
 
 QList<NetworkInterfaceInstance> PluginInterface::getNetworkInterfaces() {
     CallScope scope("getNetworkInterfaces", QString());
+    noru_standin::failIfAsked("getNetworkInterfaces");
     State &s = state();
     QMutexLocker lock(&s.mutex);
     return s.interfaces;
@@ -467,6 +512,7 @@ QList<NetworkInterfaceInstance> PluginInterface::getNetworkInterfaces() {
 
 QList<DeviceInstancePlugin> PluginInterface::getPluginDevices() {
     CallScope scope("getPluginDevices", QString());
+    noru_standin::failIfAsked("getPluginDevices");
     State &s = state();
     QMutexLocker lock(&s.mutex);
     return s.devices;
@@ -484,6 +530,7 @@ bool PluginInterface::addPluginItem(ItemInstancePlugin *item) {
     }
     if (delayMs > 0)
         QThread::msleep(unsigned(delayMs));
+    noru_standin::failIfAsked("addPluginItem");
     QMutexLocker lock(&s.mutex);
     if (s.recording)
         s.addedItems.append(*item);
@@ -493,6 +540,7 @@ bool PluginInterface::addPluginItem(ItemInstancePlugin *item) {
 
 bool PluginInterface::getPluginItem(QString uid, ItemInstancePlugin *item) {
     CallScope scope("getPluginItem", uid);
+    noru_standin::failIfAsked("getPluginItem");
     State &s = state();
     QMutexLocker lock(&s.mutex);
     const auto it = s.items.constFind(uid);
@@ -505,6 +553,7 @@ bool PluginInterface::getPluginItem(QString uid, ItemInstancePlugin *item) {
 
 QString PluginInterface::getSetting(QString key) {
     CallScope scope("getSetting", key);
+    noru_standin::failIfAsked("getSetting");
     State &s = state();
     QMutexLocker lock(&s.mutex);
     return s.settings.value(key);
@@ -512,6 +561,7 @@ QString PluginInterface::getSetting(QString key) {
 
 void PluginInterface::reloadPlugins() {
     CallScope scope("reloadPlugins", QString());
+    noru_standin::failIfAsked("reloadPlugins");
     State &s = state();
     QMutexLocker lock(&s.mutex);
     ++s.reloads;
@@ -519,6 +569,7 @@ void PluginInterface::reloadPlugins() {
 
 void PluginInterface::watchdogAddHeartbeat(DeviceInstancePlugin *device) {
     CallScope scope("watchdogAddHeartbeat", device ? QString::number(device->id) : QString());
+    noru_standin::failIfAsked("watchdogAddHeartbeat");
     if (device) {
         const DeviceInstancePlugin copy = *device; // the device part only, as the host sees it
         State &s = state();

@@ -75,6 +75,13 @@ public:
     // From now on every addPluginItem takes this long, as with a host whose database is busy.
     // 0 after reset().
     void setItemDelay(int ms);
+    // From now on every log call takes this long, as with a host that logs into a database.
+    // 0 after reset().
+    void setLogDelay(int ms);
+    // The next `times` calls of the operation ("getPluginDevices", "addPluginItem", ...) throw
+    // std::runtime_error(what), as with a host whose database is locked for a moment; every
+    // call of it from now on when times is negative. None after reset().
+    void failCalls(const QString &operation, int times, const QString &what);
     // Off: calls are served as usual but no record of them is kept (logs, calls, added
     // items, heartbeats, init calls), so a long run does not grow, and log calls do not
     // linger to be caught overlapping; the log listener still sees every line. On after

@@ -6,6 +6,8 @@
 #include "workeraccess.h"
 
 #include <QMutexLocker>
+
+#include <functional>
 #include <QWriteLocker>
 
 PluginInterface &UR::interface = HostGateway::service;
@@ -50,6 +52,62 @@ QList<noru_identity::Spec> urIdentitySpecs() {
         specs.append(spec);
     }
     return specs;
+}
+
+// The host calls of init, each under the host-interface lock for itself alone, so that a
+// reader or the worker waits for one of them at most. One that throws costs itself; the
+// first failure is told once the calls are done.
+class InitCalls {
+public:
+    bool make(const char *operation, const std::function<void()> &call) {
+        QString failure;
+        if (HostGateway::inSeries(call, &failure))
+            return true;
+        if (failed.isEmpty())
+            failed = QString::fromLatin1(operation) + QStringLiteral(": ") + failure;
+        return false;
+    }
+    void tell() const {
+        if (!failed.isEmpty())
+            UR::logError(QStringLiteral("The host failed a call of the plug-in's start, which "
+                                        "went on without it: ") +
+                         failed);
+    }
+
+private:
+    QString failed;
+};
+
+// The identity items of every configured robot, created in device and key order before init
+// returns; the host is asked to reload its plug-ins once if any was created.
+void createIdentityItems(InitCalls &calls) {
+    QList<DeviceInstancePlugin> devices;
+    if (!calls.make("getPluginDevices", [&] { devices = UR::interface.getPluginDevices(); }))
+        return;
+    const QList<noru_identity::Spec> specs = urIdentitySpecs();
+    int created = 0;
+    for (const DeviceInstancePlugin &device : qAsConst(devices)) {
+        if (device.id < 1)
+            continue;
+        for (const noru_identity::Spec &spec : specs) {
+            ItemInstancePlugin item = noru_identity::itemFor(device.id, spec);
+            bool known = false;
+            if (!calls.make("getPluginItem", [&] {
+                    ItemInstancePlugin existing{};
+                    known = UR::interface.getPluginItem(item.uid, &existing);
+                }) ||
+                known)
+                continue;
+            calls.make("addPluginItem", [&] { UR::interface.addPluginItem(&item); });
+            ++created;
+        }
+    }
+    QString refreshing;
+    if (created > 0 &&
+        calls.make("getSetting",
+                   [&] { refreshing = UR::interface.getSetting(QStringLiteral("plugin_refreshing")); }) &&
+        refreshing != QLatin1String("1"))
+        calls.make("reloadPlugins", [] { UR::interface.reloadPlugins(); });
 }
 
 void startWorker() {
@@ -103,8 +161,14 @@ void UR::registerAndStart() {
         QStringLiteral("Ethernet interface used for Universal Robots TCP subnet probe. Default "
                        "is eth0. Choose All IPv4 interfaces to scan every NIC."));
     network.insertSelectionValues(QStringLiteral("All IPv4 interfaces"), QString());
-    const QList<NetworkInterfaceInstance> interfaces = interface.getNetworkInterfaces();
-    for (const NetworkInterfaceInstance &nic : interfaces) {
+    InitCalls calls;
+    QList<NetworkInterfaceInstance> interfaces;
+    try {
+        interfaces = interface.getNetworkInterfaces(); // without the lock, as the host expects
+    } catch (...) {
+        // Only the host's own discovery uses the list: offered without it.
+    }
+    for (const NetworkInterfaceInstance &nic : qAsConst(interfaces)) {
         if (!nic.name.isEmpty())
             network.insertSelectionValues(nic.name, nic.name);
     }
@@ -127,11 +191,11 @@ void UR::registerAndStart() {
     options.hostFlag5 = false;
     options.actionName = QStringLiteral("discover");
 
-    {
-        QMutexLocker lock(&interfaceMutex);
+    calls.make("initPlugin", [&] {
         interface.initPlugin(QStringLiteral("universal_robot"), 7u, {}, {}, columns, {}, options);
-        noru_identity::ensureItemsForAllDevices(&interface, urIdentitySpecs());
-    }
+    });
+    createIdentityItems(calls);
+    calls.tell();
     logDebug(QStringLiteral("Init UR app"));
 
     startWorker();

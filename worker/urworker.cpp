@@ -11,6 +11,7 @@
 #include <QMutexLocker>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <cstring>
@@ -128,29 +129,70 @@ void WorkerClass::work() {
     // The starter has already claimed the loop (done false, run true) before starting the
     // thread, so a stop that came in the meantime is seen here and honoured.
     done.store(false);
+    QString lastFailure;
     try {
         // Whatever this thread says to the host from here on, the host takes in its time.
         HostGateway::startQueue();
-        runLoop();
-        HostGateway::stopQueue();
-    } catch (const std::exception &failure) {
-        // Nothing may escape into the host's process; the loop's sockets are closed.
-        robots.clear();
-        try {
-            HostGateway::logError(QStringLiteral("Worker loop failed: ") +
-                                  QString::fromLocal8Bit(failure.what()));
-            HostGateway::stopQueue();
-        } catch (...) {
-        }
     } catch (...) {
-        robots.clear();
+        // Without a queue this thread's calls go to the host directly.
+    }
+    for (;;) {
         try {
-            HostGateway::stopQueue();
+            runLoop(); // also when stopped before it began: the stop is told the same way
+            break;
         } catch (...) {
+            // Nothing may escape into the host's process, and nothing ends the worker for good:
+            // the loop's sockets are closed, readers told that no robot is connected, and the
+            // loop starts again after its start delay. The same failure again is not retold.
+            QString failure = QStringLiteral("unknown error");
+            try {
+                throw;
+            } catch (const std::exception &e) {
+                failure = QString::fromLocal8Bit(e.what());
+            } catch (...) {
+            }
+            try {
+                withdraw();
+                if (failure != lastFailure)
+                    HostGateway::logError(QStringLiteral("Worker loop failed: ") + failure +
+                                          QStringLiteral(". Starting it again"));
+                lastFailure = failure;
+            } catch (...) {
+            }
         }
+        if (!run.load())
+            break;
+    }
+    try {
+        HostGateway::stopQueue();
+    } catch (...) {
     }
     done.store(true);
 }
+
+namespace {
+
+// The host's device list. A call that fails is told once and tried again at the next pass,
+// then at a growing interval; false when a stop comes first.
+const int devicesRetryMaxMs = 5000;
+
+bool fetchDevices(QList<DeviceInstancePlugin> *devices) {
+    QString failure;
+    int pauseMs = sliceMs;
+    for (bool told = false; WorkerClass::run.load(); told = true) {
+        if (HostGateway::devices(devices, &failure))
+            return true;
+        if (!told)
+            HostGateway::logError(QStringLiteral("Could not get the devices from the host: ") +
+                                  failure + QStringLiteral(". Trying again"));
+        for (int slept = 0; slept < pauseMs && WorkerClass::run.load(); slept += startDelaySliceMs)
+            QThread::msleep(unsigned(std::min(startDelaySliceMs, pauseMs - slept)));
+        pauseMs = std::min(2 * pauseMs, devicesRetryMaxMs);
+    }
+    return false;
+}
+
+} // namespace
 
 void WorkerClass::runLoop() {
     robots.clear();
@@ -168,7 +210,9 @@ void WorkerClass::runLoop() {
 
 void WorkerClass::setUp(Loop &loop) {
     HostGateway::forgetItemNames();
-    const QList<DeviceInstancePlugin> devices = HostGateway::devices();
+    QList<DeviceInstancePlugin> devices;
+    if (!fetchDevices(&devices))
+        return;
     const long limit = fitDescriptorLimit(devices.size());
     for (int i = 0; i < devices.size() && run.load(); ++i) {
         urinstance robot;
@@ -286,8 +330,19 @@ void WorkerClass::stopAll(Loop &loop) {
     for (robotlink::Link &link : loop.links)
         link.close();
     loop.links.clear();
-    robots.clear();
+    withdraw();
     loop.names.shutdown(); // never waits for a lookup in flight
+}
+
+void WorkerClass::withdraw() {
+    // Readers that come while the stop or a new start is still under way find no robot
+    // connected, rather than the last values of connections that are closed.
+    if (publication.hasPublished()) {
+        for (urinstance &robot : robots)
+            robot.connected = false;
+        publication.publishAll(robots);
+    }
+    robots.clear();
 }
 
 bool WorkerClass::connectToRobot(urinstance *robot, bool waitOnError) {

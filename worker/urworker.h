@@ -47,6 +47,7 @@ private:
     void serveTimers(Loop &loop);
     void publishIfDue(Loop &loop, int64_t nowMs);
     void stopAll(Loop &loop);
+    void withdraw();
 
     Publication publication;
     QMutex givenUpMutex;

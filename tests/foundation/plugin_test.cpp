@@ -141,6 +141,31 @@ TEST_F(FoundationRegistration, IdentityItemsAreCreatedOnceForEachRobot) {
     }
 }
 
+// init holds the host for one call at a time: a read that comes while init stores identity
+// items waits for the one in progress, not for the batch.
+TEST_F(FoundationRegistration, AReadDuringInitWaitsForOneOfItsCalls) {
+    host().setDevices({robot(1), robot(2), robot(3)});
+    host().setItemDelay(300);
+    std::thread init([this] { plugin()->init(); });
+    auto calls = [] { return host().calls(); };
+    ASSERT_TRUE(ur_test::waitFor([&] {
+        return calls().size() > 0 && calls().last().operation == "addPluginItem";
+    }));
+    const int arrived = calls().size();
+    auto list = ur_test::readList(robot(1), {"force_x_1"});
+    plugin()->readData(list.get());
+    init.join();
+    int stored = 0;
+    for (const noru_standin::HostCall &call : calls().mid(arrived)) {
+        if (call.detail.startsWith("UR read data"))
+            break;
+        stored += call.operation == "addPluginItem";
+    }
+    EXPECT_LE(stored, 1) << "the read waited for init's batch of identity items";
+    EXPECT_EQ(host().countLogsContaining("UR read data"), 1);
+    plugin()->stopPlugin();
+}
+
 // An init that arrives while a stop on another host thread is still winding the worker down
 // waits for that stop, then starts a fresh worker; the last stop ends it.
 TEST_F(FoundationLifecycle, InitDuringAStopOnAnotherThreadStartsOneFreshWorker) {

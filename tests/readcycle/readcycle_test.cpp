@@ -3,6 +3,8 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
+
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -143,6 +145,17 @@ TEST_F(ReadCycle, EveryDefaultItemGetsTheTextOfTheValueSent) {
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         EXPECT_EQ(valueOf(*list, it.key()), it.value()) << it.key().toStdString();
     EXPECT_TRUE(list->errorText.isEmpty());
+
+    // A host that logs slowly: the read waits for none of its lines, and every value is there.
+    host().setLogDelay(300);
+    auto slowLog = readList(device(3), expected.keys());
+    QElapsedTimer reading;
+    reading.start();
+    ASSERT_TRUE(plugin()->readData(slowLog.get()));
+    EXPECT_LT(reading.elapsed(), 6000) << "the read waited for the host line by line";
+    host().setLogDelay(0);
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        EXPECT_EQ(valueOf(*slowLog, it.key()), it.value()) << it.key().toStdString();
 
     // An item nobody sends keeps whatever the host had in it.
     auto again = readList(device(3), {"nobody_sends_this"});
@@ -299,6 +312,41 @@ TEST_F(ReadCycle, CB2ValuesAtItsOwnLayoutAndNoneItDoesNotHave) {
     ASSERT_TRUE(list);
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         EXPECT_EQ(valueOf(*list, it.key()), it.value()) << it.key().toStdString();
+}
+
+// A read that waits for the robot's first robot state decides on a fresh copy after every
+// step, and looks at the robot again once the state has come: it may have gone with it.
+TEST_F(ReadCycle, AReadWaitingForTheFirstStateDecidesOnAFreshCopy) {
+    const QByteArray version = urenc::versionMessage("URControl", 5, 12);
+    robotstate_mode mode;
+    mode.robotMode = 7;
+    const QByteArray stateThenNonsense = urenc::robotStateMessage({urenc::robotModePackage(mode)}) +
+                                         QByteArray("\x7f\xff\xff\xff nonsense", 14);
+    ursim::RobotConfig config = robotAt("127.26.1.1", ursim::Scenario::replay(version));
+    config.mode.robotMode = 7;
+    ursim::Robot &fresh = serve(config);
+    config.address = "127.26.1.2";
+    ursim::Robot &gone = serve(config);
+    startWith({makeDevice(21, "127.26.1.1", "Fresh", 1), makeDevice(22, "127.26.1.2", "Gone", 1)});
+    const struct {
+        ursim::Robot &robot;
+        int id;
+        ursim::Scenario then; // once the read waits
+        QString outcome;      // the value, or the error text
+    } cases[] = {{fresh, 21, ursim::Scenario::normal(), "7"},
+                 {gone, 22, ursim::Scenario::replay(stateThenNonsense), "Could not connect to robot"}};
+    for (const auto &c : cases) {
+        const QString uid = QStringLiteral("robot_mode_%1").arg(c.id);
+        auto list = readList(device(c.id), {uid});
+        auto read = std::async(std::launch::async, [&] { return plugin()->readData(list.get()); });
+        ASSERT_TRUE(waitFor([&] {
+            const auto beats = host().heartbeats();
+            return std::any_of(beats.begin(), beats.end(), [&](auto &b) { return b.id == c.id; });
+        }));
+        c.robot.setScenario(c.then);
+        ASSERT_EQ(read.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+        EXPECT_EQ(read.get() ? valueOf(*list, uid) : list->errorText, c.outcome) << c.id;
+    }
 }
 
 TEST_F(ReadCycle, UnconnectedRobotOrNoWorkerFailsAtOnceWithoutIdentityPublishing) {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <netdb.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fake {
@@ -177,6 +178,26 @@ TEST_F(HostCallQueue, AStopWaitsForTheCallInProgressOnly) {
     // After the stop the thread's calls go to the host directly.
     HostGateway::logInfo(QStringLiteral("direct"));
     EXPECT_EQ(host().countLogsContaining("direct"), 1);
+}
+
+// A call of another thread outlasts the stop's grace: no queued line starts after it, and the
+// notice that follows every line made counts every line lost.
+TEST_F(HostCallQueue, NoQueuedCallStartsOnceTheStopsGraceIsOver) {
+    HostGateway::logInfo(QStringLiteral("made"));
+    ASSERT_TRUE(host().waitForLogContaining("made", 20000));
+    host().setLogDelay(3000);
+    std::thread other([] { HostGateway::logInfo(QStringLiteral("another thread's")); });
+    ASSERT_TRUE(waitFor([] { return host().calls().size() == 2; }));
+    for (int i = 0; i < 5; ++i)
+        HostGateway::logInfo(QStringLiteral("queued %1").arg(i));
+    HostGateway::stopQueue();
+    other.join();
+    QStringList lines;
+    for (const noru_standin::LogLine &line : host().logs())
+        lines << line.message;
+    EXPECT_EQ(lines, QStringList({"made", "another thread's",
+                                  "5 log lines of the plug-in were dropped while the host was "
+                                  "slow to take them"}));
 }
 
 } // namespace

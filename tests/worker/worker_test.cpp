@@ -457,6 +457,30 @@ TEST_F(WorkerEndToEnd, AFailedWaitIsRetriedAndNobodysFailedRead) {
     EXPECT_EQ(host().countLogsContaining("Disconnected from robot"), 0);
 }
 
+// A host call that throws costs that step, never the worker: told once, tried again.
+TEST_F(WorkerEndToEnd, AFailingHostCallCostsThatStepOnly) {
+    serve("127.26.2.1");
+    const DeviceInstancePlugin robot = makeDevice(26, "127.26.2.1", "Robot", 1);
+    host().setDevices({robot});
+    // init's device list, then the worker's first two.
+    host().failCalls("getPluginDevices", 3, "database is locked");
+    host().failCalls("addPluginItem", 1, "database is locked");
+    ASSERT_TRUE(initPlugin());
+    EXPECT_TRUE(waitFor([&] {
+        auto list = ur_test::readList(robot, {"force_x_26"});
+        return plugin()->readData(list.get());
+    }));
+    EXPECT_TRUE(waitFor([] { return host().findItem("emergency_stopped_26", nullptr); }));
+    for (const char *told :
+         {"The host failed a call of the plug-in's start, which went on without it: "
+          "getPluginDevices: database is locked",
+          "Could not get the devices from the host: database is locked. Trying again",
+          "The host failed to store item emergency_stopped_26: database is locked. It is offered "
+          "again"})
+        EXPECT_EQ(host().countLogsContaining(told), 1) << told;
+    EXPECT_EQ(host().countLogsContaining("Worker loop failed"), 0);
+}
+
 TEST_F(WorkerEndToEnd, WithoutAnyRobotEveryCallKeepsItsBound) {
     // The first state of every installation: no robot configured yet.
     host().setDevices({});
