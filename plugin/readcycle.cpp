@@ -112,12 +112,14 @@ bool UR::readCycle(LogList *list) {
 
     // Wait for the worker to publish the robot's record, deciding on a fresh copy each step.
     urinstance copy;
+    int64_t copiedMs = 0; // when the copy in hand was taken
     WaitSteps steps(list);
     QElapsedTimer waited;
     waited.start();
     for (;;) {
         bool published = false;
         const Lookup lookup = fetch(address, &copy, &published);
+        copiedMs = monotonicMs();
         if (lookup == Lookup::NoWorker || lookup == Lookup::GivenUp)
             return fail(list, notConnectedText);
         if (lookup == Lookup::Found && copy.initialized)
@@ -163,6 +165,7 @@ bool UR::readCycle(LogList *list) {
                 return fail(list, noDataText);
             steps.step();
             const Lookup lookup = fetch(address, &copy, nullptr);
+            copiedMs = monotonicMs();
             if (lookup == Lookup::NoWorker || lookup == Lookup::GivenUp)
                 return fail(list, notConnectedText);
             if (copy.lastStateMs != 0)
@@ -173,8 +176,8 @@ bool UR::readCycle(LogList *list) {
             return notConnected(list, copy);
     }
 
-    // Every value is aged at the moment of the copy: what the host does meanwhile changes none.
-    const int64_t copiedMs = monotonicMs();
+    // Every value is aged at the moment of the copy: what the host does meanwhile (identity
+    // values, log lines) changes none.
     const QString suffix = QStringLiteral("_") + QString::number(list->id);
     const QString valueKey = QStringLiteral("value");
     for (int i = 0; i < list->items.size(); ++i) {
