@@ -103,8 +103,6 @@ FAULTS = [
      [('host/hostgateway.cpp', 'if (found->deviceId == robot.id || found->address == robot.address.trimmed())', 'if (found->deviceId == robot.id)')]),
     ('F38', 'a blank around an address kept',
      [('worker/robotlink.cpp', 'target(record->device.address.trimmed())', 'target(record->device.address)')]),
-    ('F39', 'queued host calls do not give way: a reader waits for a series of calls',
-     [('host/hostgateway.cpp', '        if (directServed.load() >= waiting)\n            taken = HostGateway::mutex.tryLock(2);', '        if ((void)waiting, true)\n            taken = HostGateway::mutex.tryLock(2);')]),
     ('F60', 'due timers taken from the wrong end of the heap',
      [('worker/eventloop.cpp', '    if (timers.empty() || timers.front().atMs > nowMs)\n        return false;\n    std::pop_heap(timers.begin(), timers.end(), std::greater<Timer>());',
        '    if (timers.empty() || timers.back().atMs > nowMs)\n        return false;')]),
