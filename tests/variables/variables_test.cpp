@@ -68,6 +68,8 @@ TEST_F(ProgramVariables, NamesBecomeItemsOnceAndValuesReachTheReadCycle) {
                                  {"layers", "[1,2]"},
                                  {"Pallet", "Layer 3 of 4"}}));
         for (const char *name : {"counter", "speed", "part", "layers", "Pallet"}) {
+            // Offers reach the host through the queue, which may still hold the reads' lines.
+            ASSERT_TRUE(waitFor([&] { return offered(name) > 0; })) << name;
             EXPECT_EQ(offered(name), 1) << name;
             ItemInstancePlugin item{};
             ASSERT_TRUE(host().findItem(name, &item)) << name;
@@ -127,6 +129,8 @@ TEST_F(ProgramVariables, TwoRobotsWithOneProgramAreToldOnce) {
     ASSERT_TRUE(initPlugin());
     ASSERT_TRUE(readsAs(31, {{"counter", "1"}}));
     ASSERT_TRUE(readsAs(32, {{"speed", "2.5"}}));
+    // The worker's lines reach the host through its queue, after the values perhaps.
+    ASSERT_TRUE(host().waitForLogContaining("already turned into an item", 20000));
     const QStringList told = [&] {
         QStringList lines;
         for (const noru_standin::LogLine &line : host().logs()) {
