@@ -22,7 +22,7 @@ int readIntervalMs();
 bool isIdentityAddress(const QString &address);
 QString fieldKey(const QString &address);
 QString uidFor(int deviceId, const QString &key);
-// The identity item of the spec for the device, as ensureItems creates it.
+// The identity item that ensureItems creates for the device and the given key.
 ItemInstancePlugin itemFor(int deviceId, const Spec &spec);
 int ensureItems(PluginInterface *host, int deviceId, const QList<Spec> &specs);
 void requestReloadIfIdentityCreated(PluginInterface *host, int createdCount);
